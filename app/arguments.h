@@ -1,0 +1,9 @@
+// Reading the command line: which mode the arguments ask for.
+#pragma once
+
+constexpr int MODE_INVALID = 999;
+constexpr int COMPRESSION_LEVEL = 6;
+
+// The mode argv[1] names, as atoi reads it, or MODE_INVALID when it is out of
+// range or the argument count does not fit it. argc must be 3 or 4.
+int ParseMode(int argc, const char* const* argv);

@@ -1,0 +1,27 @@
+// The process entry: banner, argument checks, the one archive operation, and the
+// message and exit status for its result.
+#include "app/arguments.h"
+#include "app/messages.h"
+#include "archive/archive_tool.h"
+
+int main(int argc, char** argv) {
+    CArchiveTool tool;
+    int result = 1;
+    PrintBanner();
+    if (argc < 3 || argc > 4) {
+        PrintUsage();
+        return 0;
+    }
+    int mode = ParseMode(argc, argv);
+    if (mode == MODE_CREATE) {
+        result = tool.Process(argv[3], argv[2], mode, COMPRESSION_LEVEL);
+    } else if (mode != MODE_INVALID) {
+        result = tool.Process("", argv[2], mode, COMPRESSION_LEVEL);
+    }
+    if (result != 0) {
+        PrintFailure(mode, result, argv[1], argv[2]);
+        PrintUsage();
+    }
+    PrintNotes();
+    return result;
+}

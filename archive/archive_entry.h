@@ -1,0 +1,46 @@
+// The archive's directory record, the process-wide entry table, and the
+// directory's disk form: N 88-byte records, a terminator record, then the streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr int ENTRY_NAME_SIZE = 80;
+constexpr int ENTRY_RECORD_SIZE = 88;
+constexpr int ENTRY_TABLE_SLOTS = 1000;
+constexpr int MAX_ENTRIES = ENTRY_TABLE_SLOTS - 1;
+constexpr int32_t TERMINATOR_SIZE = -1;
+
+struct ArchiveEntry {
+    char m_szName[ENTRY_NAME_SIZE];  // bare name, zero-padded; may fill all 80 bytes when read
+    int32_t m_size;                  // length in bytes, or TERMINATOR_SIZE
+    int32_t m_mtime;                 // last-write time, seconds since 1970 UTC
+};
+
+extern ArchiveEntry g_entries[ENTRY_TABLE_SLOTS];
+extern int g_nEntries;
+extern int32_t g_lDataOffset;
+
+// Adds an entry and re-terminates the table.
+// Returns 0, or RESULT_LIMIT when the name needs 80 bytes or more, the table is
+// full, or size does not fit 31 bits (nothing is stored then).
+int AppendEntry(const char* name, int64_t size, int32_t mtime);
+
+// Writes the records up to and including the terminator, creating or truncating
+// the file. Returns 0, RESULT_OPEN when it cannot be created, or RESULT_FAIL when
+// a write falls short.
+int WriteDirectory(const char* archive);
+
+// Reads the directory into the table and sets g_nEntries and g_lDataOffset.
+// Returns 0, RESULT_FAIL when the archive cannot be opened, or RESULT_DAMAGED when
+// it is not a regular file or holds no terminator within the table.
+int ReadDirectory(const char* archive);
+
+// The record's disk form: little-endian, whatever the host.
+void EncodeEntry(const ArchiveEntry& entry, unsigned char* record);
+void DecodeEntry(const unsigned char* record, ArchiveEntry* entry);
+
+// A stored name may lack its zero byte; these never read past the field.
+size_t EntryNameLength(const ArchiveEntry& entry);
+std::string EntryName(const ArchiveEntry& entry);

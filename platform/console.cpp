@@ -1,0 +1,98 @@
+// The console during a run: single key presses without Enter, and termination
+// signals turned into the same stop request as a key press.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "platform/platform.h"
+
+namespace {
+
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int STOP_SIGNAL_COUNT = sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]);
+
+volatile sig_atomic_t g_stopSignalled = 0;
+struct sigaction g_savedActions[STOP_SIGNAL_COUNT];
+struct termios g_savedTerminal;
+bool g_keyboardReady = false;
+
+void OnStopSignal(int) {
+    g_stopSignalled = 1;
+}
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
+        sigaction(STOP_SIGNALS[i], &action, &g_savedActions[i]);
+    }
+}
+
+void ReleaseStopSignals() {
+    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
+        sigaction(STOP_SIGNALS[i], &g_savedActions[i], nullptr);
+    }
+}
+
+// Only a foreground process may change its terminal: a background job that tried
+// would be stopped by SIGTTOU.
+bool OwnsTerminal() {
+    return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
+// Every key, Ctrl-C and Ctrl-Z included, arrives as one byte without Enter or echo.
+void EnterKeyMode() {
+    if (!OwnsTerminal() || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) {
+        return;
+    }
+    struct termios keys = g_savedTerminal;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    keys.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    g_keyboardReady = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+}
+
+void LeaveKeyMode() {
+    if (g_keyboardReady) {
+        // TCSAFLUSH drops the rest of a multi-byte key so it never reaches the shell.
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+        g_keyboardReady = false;
+    }
+}
+
+bool ConsumeWaitingKey() {
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 0) <= 0 || (input.revents & POLLIN) == 0) {
+        return false;
+    }
+    unsigned char key;
+    return read(STDIN_FILENO, &key, 1) == 1;
+}
+
+}  // namespace
+
+void BeginStoppableRun() {
+    g_stopSignalled = 0;
+    CatchStopSignals();
+    EnterKeyMode();
+}
+
+void EndStoppableRun() {
+    LeaveKeyMode();
+    ReleaseStopSignals();
+}
+
+bool PollStopRequest() {
+    if (g_stopSignalled) {
+        return true;
+    }
+    return g_keyboardReady && ConsumeWaitingKey();
+}
+
+bool StopSignalled() {
+    return g_stopSignalled != 0;
+}

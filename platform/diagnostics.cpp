@@ -1,0 +1,36 @@
+// Failure details recorded beside the result codes, printed later by main.
+#include "platform/diagnostics.h"
+
+#include <cstring>
+
+namespace {
+
+std::vector<std::string> g_notes;
+
+}  // namespace
+
+std::string PrintableText(std::string text) {
+    for (char& c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 32 || byte == 127) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
+void NoteFile(const char* file, const char* reason) {
+    g_notes.push_back(PrintableText(file) + ": " + reason);
+}
+
+void NoteFileError(const char* file, int errnum) {
+    NoteFile(file, strerror(errnum));
+}
+
+const std::vector<std::string>& Notes() {
+    return g_notes;
+}
+
+void ClearNotes() {
+    g_notes.clear();
+}

@@ -1,0 +1,27 @@
+// Text services: local-time formatting and ASCII upper-casing.
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace {
+const char TIME_PLACEHOLDER[] = "??.??.???? ??:??:??";
+}
+
+int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size) {
+    time_t when = static_cast<time_t>(seconds);
+    struct tm local;
+    if (localtime_r(&when, &local) != nullptr && strftime(out, size, pattern, &local) != 0) {
+        return 0;
+    }
+    snprintf(out, size, "%s", TIME_PLACEHOLDER);
+    return -1;
+}
+
+void UpperCase(std::string* text) {
+    for (char& c : *text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+}
