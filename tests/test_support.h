@@ -1,0 +1,89 @@
+// Helpers shared by the tests: scratch directories, files, hand-built archives,
+// and running the built binary.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it afterwards.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+    // Names of the entries inside, sorted (without . and ..).
+    std::vector<std::string> List() const;
+
+  private:
+    std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+int64_t MtimeOf(const std::string& path);
+void SetMtime(const std::string& path, int64_t seconds);
+// Deterministic bytes: text-like when compressible, else noise.
+std::string SampleBytes(size_t size, uint32_t seed, bool compressible = true);
+
+// One zlib stream of data, as any zlib writer could make it.
+std::string ZlibStream(const std::string& data, int level = 6, int strategy = Z_DEFAULT_STRATEGY);
+
+// One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
+std::string Record(const std::string& name, int32_t size, int32_t mtime);
+std::string Terminator();
+
+struct TestEntry {
+    std::string name;
+    std::string content;
+    int32_t mtime = 1000000000;
+};
+// Records, terminator, then one level-6 stream per entry.
+std::string BuildArchive(const std::vector<TestEntry>& entries);
+
+// Empties the process-wide entry table and the recorded notes.
+void ResetArchiveState();
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status 0..255, or 1000 + signal when killed
+};
+
+struct RunOptions {
+    std::string cwd = ".";
+    std::string stdinPath = "/dev/null";
+    std::string tz = "UTC";
+    int timeoutSeconds = 60;
+    // The size no file the run writes may pass (a full disk); 0 for no limit.
+    int64_t fileSizeLimit = 0;
+    // Run as the user nobody when the tests run as root, so permissions apply.
+    bool unprivileged = false;
+};
+
+// Runs the built tovra with the given arguments (without the program name).
+RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options);
+
+// Runs body in a forked child and returns its result's low 8 bits, or 1000 + signal
+// when the child was killed, or 2000 when it outlived the timeout (it is then killed).
+// For code that could block or that changes process-wide limits.
+int RunInChild(const std::function<int()>& body, int timeoutSeconds);
+constexpr int CHILD_TIMED_OUT = 2000;
+
+// The names in dir that the archiver's temporary files carry (".tovra-" prefix).
+std::vector<std::string> TempFilesIn(const std::string& dir);
+
+// The exit status a result code leaves: its low 8 bits.
+inline int StatusOf(int result) {
+    return result & 0xff;
+}
+
+extern const char BANNER[];
+extern const char USAGE[];
