@@ -10,7 +10,9 @@
 
 namespace {
 
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGPIPE too: a reader of the figures that goes away must not kill the run
+// before it has cleaned up and restored the terminal.
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 constexpr int STOP_SIGNAL_COUNT = sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]);
 
 volatile sig_atomic_t g_stopSignalled = 0;
