@@ -19,9 +19,50 @@ const char UNPACK_PREFIX[] = ".tovra-unpack-";
 const char ENTRY_PREFIX[] = ".tovra-entry-";
 const char HERE[] = ".";
 
+// Large enough that the system calls cost nothing, small enough that a termination
+// signal is answered at once.
+constexpr int64_t KERNEL_COPY_PIECE = 16 * 1024 * 1024;
+
 // Only a plain name stays inside the current directory.
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// Copies size bytes from the temporary file's offset inside the kernel, in pieces so
+// that a termination signal is seen between them. Returns 0, RESULT_FAIL on a short
+// read or write, or RESULT_ABORT when a termination signal arrived; sets *unavailable
+// (with nothing copied) when the kernel offers no such copy here.
+int CopyInKernel(FILE* in, int64_t offset, FILE* out, int64_t size, const std::string& name,
+                 bool* unavailable) {
+    *unavailable = false;
+    int64_t copied = 0;
+    while (copied < size) {
+        if (StopSignalled()) {
+            return RESULT_ABORT;
+        }
+        int64_t piece = std::min<int64_t>(size - copied, KERNEL_COPY_PIECE);
+        int64_t done = CopyFileRange(fileno(in), offset + copied, fileno(out), piece);
+        if (done > 0) {
+            copied += done;
+            continue;
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        // Some file systems answer 0 instead of an error; the copy through user memory
+        // then tells a truly short temporary file from a missing kernel copy.
+        if (copied == 0 && (done == 0 || KernelCopyUnavailable(errno))) {
+            *unavailable = true;
+            return RESULT_OK;
+        }
+        if (done == 0) {
+            NoteFile(name.c_str(), "short read from the temporary file");
+        } else {
+            NoteFileError(name.c_str(), errno);
+        }
+        return RESULT_FAIL;
+    }
+    return RESULT_OK;
 }
 
 // Copies size bytes in chunks of the copy buffer. Returns 0, RESULT_FAIL on a short
@@ -47,14 +88,19 @@ int CopyBytes(FILE* in, FILE* out, int64_t size, const std::string& name) {
 }
 
 // Fills a new file with the entry's bytes and time, then renames it over the name.
-int WriteEntryFile(FILE* in, const ArchiveEntry& entry, const std::string& name) {
+// The temporary file stands at offset, where the entry's bytes start.
+int WriteEntryFile(FILE* in, int64_t offset, const ArchiveEntry& entry, const std::string& name) {
     std::string tempPath;
     FILE* out = CreateUniqueFile(HERE, ENTRY_PREFIX, &tempPath);
     if (out == nullptr) {
         NoteFileError(name.c_str(), errno);
         return RESULT_OPEN;
     }
-    int result = CopyBytes(in, out, entry.m_size, name);
+    bool unavailable = false;
+    int result = CopyInKernel(in, offset, out, entry.m_size, name, &unavailable);
+    if (unavailable) {
+        result = CopyBytes(in, out, entry.m_size, name);
+    }
     // Flushed before the time is set, so no later write can move it.
     if (result == RESULT_OK &&
         (fflush(out) != 0 || SetLastWriteTime(fileno(out), entry.m_mtime) != 0)) {
@@ -86,7 +132,7 @@ int ExtractEntry(FILE* in, int64_t offset, const ArchiveEntry& entry) {
         NoteFileError(name.c_str(), errno);
         return RESULT_FAIL;
     }
-    return WriteEntryFile(in, entry, name);
+    return WriteEntryFile(in, offset, entry, name);
 }
 
 }  // namespace

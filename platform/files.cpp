@@ -88,6 +88,16 @@ int SetLastWriteTime(int fd, int64_t seconds) {
     return futimens(fd, times);
 }
 
+int64_t CopyFileRange(int inFd, int64_t offset, int outFd, int64_t size) {
+    loff_t inOffset = static_cast<loff_t>(offset);
+    return static_cast<int64_t>(
+        copy_file_range(inFd, &inOffset, outFd, nullptr, static_cast<size_t>(size), 0));
+}
+
+bool KernelCopyUnavailable(int errnum) {
+    return errnum == ENOSYS || errnum == EXDEV || errnum == EINVAL || errnum == EOPNOTSUPP;
+}
+
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) {

@@ -55,6 +55,15 @@ FILE* CreateUniqueFile(const std::string& dir, const char* prefix, std::string* 
 // Returns 0, or -1 with errno set.
 int SetLastWriteTime(int fd, int64_t seconds);
 
+// Copies up to size bytes from inFd at offset to outFd's current position inside the
+// kernel, leaving inFd's own position alone. Returns the bytes copied, 0 at the end of
+// the input, or -1 with errno set.
+int64_t CopyFileRange(int inFd, int64_t offset, int outFd, int64_t size);
+
+// True when CopyFileRange failed only because the kernel or the file system offers no
+// such copy between these files; a copy through user memory then does the job.
+bool KernelCopyUnavailable(int errnum);
+
 // The directory part of a path ("." when it has none).
 std::string DirectoryOf(const std::string& path);
 
