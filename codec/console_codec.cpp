@@ -7,8 +7,13 @@
 #include "platform/platform.h"
 
 void CConsoleCodec::OnProgress(int percent) {
+    // Flushed so that each figure shows at once; output thrown away unseen needs no
+    // system call per figure.
+    static const bool discarded = IsNullDevice(stdout);
     printf("%3d%%\b\b\b\b", percent);
-    fflush(stdout);
+    if (!discarded) {
+        fflush(stdout);
+    }
     if (PollStopRequest()) {
         m_bAbort = 1;
     }

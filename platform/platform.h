@@ -64,6 +64,9 @@ int64_t CopyFileRange(int inFd, int64_t offset, int outFd, int64_t size);
 // such copy between these files; a copy through user memory then does the job.
 bool KernelCopyUnavailable(int errnum);
 
+// True when the stream writes to the null device, where nothing written can be seen.
+bool IsNullDevice(FILE* stream);
+
 // The directory part of a path ("." when it has none).
 std::string DirectoryOf(const std::string& path);
 
