@@ -100,7 +100,9 @@ int CZStreamCodec::OpenFiles(const char* srcPath, const char* dstPath, const cha
         }
         return RESULT_OPEN;
     }
-    m_pOut = fopen(dstPath, dstMode);
+    // The extraction's temporary file arrives empty: truncating it again would make
+    // ext4 write all of it to disk on close, only for it to be deleted.
+    m_pOut = strcmp(dstMode, "wb") == 0 ? OpenEmptiedFile(dstPath) : fopen(dstPath, dstMode);
     if (m_pOut == nullptr) {
         NoteFileError(dstPath, errno);
         CloseFiles();

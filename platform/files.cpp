@@ -88,6 +88,24 @@ int SetLastWriteTime(int fd, int64_t seconds) {
     return futimens(fd, times);
 }
 
+FILE* OpenEmptiedFile(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    FILE* file = nullptr;
+    if (fstat(fd, &st) == 0 && (st.st_size == 0 || ftruncate(fd, 0) == 0)) {
+        file = fdopen(fd, "wb");
+    }
+    if (file == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return file;
+}
+
 int64_t CopyFileRange(int inFd, int64_t offset, int outFd, int64_t size) {
     loff_t inOffset = static_cast<loff_t>(offset);
     return static_cast<int64_t>(

@@ -55,6 +55,12 @@ FILE* CreateUniqueFile(const std::string& dir, const char* prefix, std::string* 
 // Returns 0, or -1 with errno set.
 int SetLastWriteTime(int fd, int64_t seconds);
 
+// Opens a file for binary writing as fopen's "wb" does (created, or emptied when it
+// holds anything), but leaves an already empty file untruncated: on ext4 truncating
+// even an empty file makes its close start writing all its new data to disk.
+// Returns the stream, or null with errno set.
+FILE* OpenEmptiedFile(const char* path);
+
 // Copies up to size bytes from inFd at offset to outFd's current position inside the
 // kernel, leaving inFd's own position alone. Returns the bytes copied, 0 at the end of
 // the input, or -1 with errno set.
