@@ -388,6 +388,21 @@ TEST(Creation, ArchiveThatCannotBeCreatedFailsNamingIt) {
     EXPECT_TRUE(TempFilesIn(dir / "locked").empty());
 }
 
+TEST(Creation, ArchiveGetsTheUsualPermissions) {
+    ScratchDir dir;
+    MakeFile(dir / "a.txt", "source");
+    for (mode_t mask : {mode_t{022}, mode_t{027}, mode_t{0}}) {
+        SCOPED_TRACE(mask);
+        mode_t saved = umask(mask);
+        RunResult run = Pack(dir.path(), "out.arc", "a.txt");
+        umask(saved);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        struct stat st;
+        ASSERT_EQ(stat((dir / "out.arc").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+    }
+}
+
 TEST(Creation, TimeBeyond32BitsIsClampedWithAWarning) {
     ScratchDir dir;
     const int64_t farFuture = int64_t{1} << 33;
