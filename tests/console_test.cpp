@@ -359,6 +359,19 @@ TEST(Console, UnpackingShowsFiguresAndGivesTheTerminalBack) {
     EXPECT_EQ(dir.List(), (std::vector<std::string>{"one", "one.arc"}));
 }
 
+TEST(Console, FailingRunGivesTheTerminalBack) {
+    ScratchDir dir;
+    std::string archive = BuildArchive({{"one", SampleBytes(50000, 4, false)}});
+    // A block of the reserved type right after the stream's header.
+    archive[2 * 88 + 2] = '\xff';
+    WriteFile(dir / "bad.arc", archive);
+
+    TerminalRun run({"1", "bad.arc"}, dir.path());
+    EXPECT_EQ(run.Finish(), 253) << run.Screen();
+    ExpectTerminalRestored(run);
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"bad.arc"});
+}
+
 TEST(Console, KeyPressStopsPackingAndLeavesNoTrace) {
     struct Case {
         bool archiveExisted;
