@@ -36,10 +36,10 @@ const char USAGE[] =
     "\n       'tovra 1 zipfile' to unzip to current dir,"
     "\n       'tovra 2 zipfile' to view contents only";
 
-ScratchDir::ScratchDir() {
-    char name[] = "/tmp/tovra-test-XXXXXX";
-    if (mkdtemp(name) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+ScratchDir::ScratchDir(const std::string& base) {
+    std::string name = base + "/tovra-test-XXXXXX";
+    if (mkdtemp(&name[0]) == nullptr) {
+        throw std::runtime_error("mkdtemp failed in " + base);
     }
     m_path = name;
 }

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-// A fresh directory under /tmp, removed with everything in it afterwards.
+// A fresh directory, removed with everything in it afterwards.
 class ScratchDir {
   public:
-    ScratchDir();
+    // Made inside base: /tmp, or another file system when a test needs one.
+    explicit ScratchDir(const std::string& base = "/tmp");
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
