@@ -50,7 +50,7 @@ void DeleteFile(const char* path) {
 FileIdentity IdentifyFile(const char* path) {
     FileIdentity identity;
     struct stat st;
-    if (stat(path, &st) == 0) {
+    if (lstat(path, &st) == 0) {
         identity.device = st.st_dev;
         identity.inode = st.st_ino;
         identity.exists = true;

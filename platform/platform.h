@@ -43,7 +43,8 @@ int64_t FileLength(FILE* file);
 // Removes a file; the caller only cares that it is gone.
 void DeleteFile(const char* path);
 
-// The device and inode a path names (following links); exists is false when none.
+// The device and inode of the directory entry itself (a link is not followed: a
+// rename over the path replaces the link, never its target); exists is false when none.
 FileIdentity IdentifyFile(const char* path);
 
 // Creates a new empty file with a unique name "<dir>/<prefix>XXXXXX" and the permissions

@@ -212,6 +212,19 @@ TEST(Creation, ArchiveInsideThePatternsDirectoryIsSkippedByIdentity) {
     EXPECT_TRUE(TempFilesIn(dir / "sub").empty());
 }
 
+TEST(Creation, ArchiveThatIsALinkReplacesTheLinkAndPacksItsTarget) {
+    ScratchDir dir;
+    MakeFile(dir / "a.dat", "alpha");
+    MakeFile(dir / "b.dat", "beta");
+    ASSERT_EQ(symlink("a.dat", (dir / "out.arc").c_str()), 0);
+
+    // The rename replaces the link, so its target is an ordinary input here.
+    RunResult run = Pack(dir.path(), "out.arc", "*.dat");
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(ReadFile(dir / "out.arc"), ExpectedArchive(dir.path(), {"a.dat", "b.dat"}));
+    EXPECT_EQ(ReadFile(dir / "a.dat"), "alpha");
+}
+
 TEST(Creation, PatternNamingADirectoryMatchesNothing) {
     ScratchDir dir;
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
