@@ -130,7 +130,9 @@ void CZStreamCodec::CloseFiles() {
 // Reports the outcome, closes both files and gives the operation's result.
 int CZStreamCodec::FinishOperation(int result) {
     CloseFiles();
-    if (m_nFailure != 0 && !m_bAbort) {
+    // A failure met on closing counts only when nothing failed before it: the result
+    // stays that of the first failure.
+    if (result == RESULT_OK && m_nFailure != 0 && !m_bAbort) {
         result = m_nFailure;
     }
     if (m_bAbort) {
