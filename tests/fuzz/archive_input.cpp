@@ -175,6 +175,17 @@ std::string CheckExtracted(const Workspace& workspace) {
     return "";
 }
 
+// The system's own failures name their cause in a note; only zlib's codes speak
+// for themselves. (Writes cannot fall short here, which would be the exception.)
+std::string CheckExplained(int result) {
+    bool ownFailure = result == RESULT_FAIL || result == RESULT_DAMAGED || result == RESULT_LIMIT ||
+                      result == RESULT_OPEN;
+    if (ownFailure && Notes().empty()) {
+        return "extraction failed with " + std::to_string(result) + " but noted no cause";
+    }
+    return "";
+}
+
 void EmptyDirectory(const std::string& dir) {
     std::error_code ignored;
     for (const auto& item : fs::directory_iterator(dir)) {
@@ -202,6 +213,9 @@ std::string RunArchiveInput(const uint8_t* data, size_t size) {
     std::string problem = CheckWorkspace(workspace, data, size);
     if (problem.empty() && result == RESULT_OK) {
         problem = CheckExtracted(workspace);
+    }
+    if (problem.empty()) {
+        problem = CheckExplained(result);
     }
     EmptyDirectory(workspace.extract());
     ResetArchiveTable();

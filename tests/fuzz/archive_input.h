@@ -11,5 +11,6 @@
 // and the process-wide table and notes reset before each step; the workspace is
 // emptied afterwards. Returns "" when every check held, else what went wrong
 // (a file written outside the extraction directory, a temporary file left, a
-// changed archive, or an extraction reported whole that is not).
+// changed archive, an extraction reported whole that is not, or a failure of
+// the system's own that noted no cause).
 std::string RunArchiveInput(const uint8_t* data, size_t size);
