@@ -123,7 +123,7 @@ int ReadDirectory(const char* archive) {
         }
         ++g_nEntries;
     }
-    fclose(file);
+    fclose(file);  // NOLINT(cert-err33-c): read only, nothing to lose
     if (result != RESULT_OK) {
         NoteFile(archive, "damaged archive: the directory has no terminator");
     }

@@ -117,7 +117,7 @@ int CArchiveTool::Create(const char* pattern, const char* archive, int level,
         NoteFileError(archive, errno);
         return RESULT_OPEN;
     }
-    fclose(temp);
+    fclose(temp);  // NOLINT(cert-err33-c): nothing written yet, nothing to lose
     result = WriteDirectory(tempPath.c_str());
     if (result == RESULT_OK) {
         result = AppendStreams(files, tempPath.c_str(), level, codec);

@@ -21,7 +21,7 @@ const char HERE[] = ".";
 
 // Large enough that the system calls cost nothing, small enough that a termination
 // signal is answered at once.
-constexpr int64_t KERNEL_COPY_PIECE = 16 * 1024 * 1024;
+constexpr int64_t KERNEL_COPY_PIECE = int64_t{16} * 1024 * 1024;
 
 // Only a plain name stays inside the current directory.
 bool IsPlainFileName(const std::string& name) {
@@ -159,7 +159,7 @@ int CArchiveTool::SplitToFiles(const char* tempPath) {
         }
         offset += g_entries[slot].m_size;
     }
-    fclose(in);
+    fclose(in);  // NOLINT(cert-err33-c): read only, nothing to lose
     return result;
 }
 
@@ -172,7 +172,7 @@ int CArchiveTool::Extract(const char* archive, CConsoleCodec* codec) {
         NoteFile(HERE, reason.c_str());
         return RESULT_OPEN;
     }
-    fclose(temp);
+    fclose(temp);  // NOLINT(cert-err33-c): nothing written yet, nothing to lose
     int result = codec->DecompressStreams(archive, tempPath.c_str());
     if (result != RESULT_OK) {
         DeleteFile(tempPath.c_str());

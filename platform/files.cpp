@@ -60,7 +60,7 @@ FileIdentity IdentifyFile(const char* path) {
 
 FILE* CreateUniqueFile(const std::string& dir, const char* prefix, std::string* path) {
     std::string name = dir + "/" + prefix + "XXXXXX";
-    int fd = mkostemp(&name[0], O_CLOEXEC);
+    int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
