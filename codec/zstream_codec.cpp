@@ -2,7 +2,6 @@
 #include "codec/zstream_codec.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "archive/archive_entry.h"
 #include "platform/platform.h"
@@ -91,7 +90,7 @@ void CZStreamCodec::BeginOperation() {
 }
 
 // The source is opened first, so a missing source never creates the destination.
-int CZStreamCodec::OpenFiles(const char* srcPath, const char* dstPath, const char* dstMode) {
+int CZStreamCodec::OpenFiles(const char* srcPath, const char* dstPath, bool append) {
     bool irregular = false;
     m_pIn = OpenRegularFile(srcPath, &irregular);
     if (m_pIn == nullptr) {
@@ -104,7 +103,7 @@ int CZStreamCodec::OpenFiles(const char* srcPath, const char* dstPath, const cha
     }
     // The extraction's temporary file arrives empty: truncating it again would make
     // ext4 write all of it to disk on close, only for it to be deleted.
-    m_pOut = strcmp(dstMode, "wb") == 0 ? OpenEmptiedFile(dstPath) : fopen(dstPath, dstMode);
+    m_pOut = append ? fopen(dstPath, "ab") : OpenEmptiedFile(dstPath);
     if (m_pOut == nullptr) {
         NoteFileError(dstPath, errno);
         CloseFiles();
@@ -147,7 +146,7 @@ int CZStreamCodec::FinishOperation(int result) {
 
 int CZStreamCodec::CompressFile(const char* srcPath, const char* dstPath, int level) {
     BeginOperation();
-    int opened = OpenFiles(srcPath, dstPath, "ab");
+    int opened = OpenFiles(srcPath, dstPath, true);
     if (opened != RESULT_OK) {
         return opened;
     }
@@ -225,7 +224,7 @@ int CZStreamCodec::DecompressStreams(const char* srcPath, const char* dstPath) {
     BeginOperation();
     int streams = g_nEntries;
     g_nEntries = 0;
-    int opened = OpenFiles(srcPath, dstPath, "wb");
+    int opened = OpenFiles(srcPath, dstPath, false);
     if (opened != RESULT_OK) {
         return opened;
     }

@@ -46,7 +46,7 @@ class CZStreamCodec : public z_stream {
 
   private:
     void BeginOperation();
-    int OpenFiles(const char* srcPath, const char* dstPath, const char* dstMode);
+    int OpenFiles(const char* srcPath, const char* dstPath, bool append);
     void CloseFiles();
     int FinishOperation(int result);
     int InflateOneStream(int32_t expectedSize);
