@@ -105,34 +105,25 @@ TEST(Codec, PercentInBothBranches) {
     EXPECT_EQ(codec.PercentOf(3000000000, 1500000000), 50);
 }
 
-TEST(Codec, StreamsBackToBackInOneCall) {
-    const std::vector<std::string> all = {SampleBytes(20000, 1), "", SampleBytes(9000, 3, false)};
-    for (size_t count : {2, 3}) {
-        ScratchDir dir;
-        const std::vector<std::string> contents(all.end() - count, all.end());
-        ProbeCodec codec;
-        EXPECT_EQ(RunCodec(codec, dir, false, contents, dir / "out"), RESULT_OK);
-        EXPECT_EQ(ReadFile(dir / "out"),
-                  std::accumulate(contents.begin(), contents.end(), std::string()));
-        EXPECT_EQ(g_nEntries, 0);
-        EXPECT_EQ(codec.statuses, "Success");
-    }
-}
-
-TEST(Codec, AbortGivesMinusSevenAfterTheRightCalls) {
+// Each case runs once to its end, then once more with an abort.
+TEST(Codec, RunsEndWithTheirStreamsOrAtTheAbortCall) {
     const std::string noise = SampleBytes(20000, 1, false);
     // Abort at the first call: this many calls in all; 0: abort at the final call.
     const std::vector<std::tuple<bool, std::vector<std::string>, size_t>> cases = {
         {true, {SampleBytes(5 * CODEC_BUFSIZE, 1)}, 2},
         {true, {""}, 0},
         {true, {SampleBytes(CODEC_BUFSIZE, 2)}, 0},
-        // One more call for the current stream, one for each remaining stream.
-        {false, {noise, noise, noise}, 4},
-        {false, {noise, "small"}, 0}};
+        // Streams back to back; one more call for the current one, one for each remaining.
+        {false, {noise, SampleBytes(20000, 2), noise.substr(9000)}, 4},
+        {false, {noise, ""}, 0}};
     for (const auto& [compress, contents, calls] : cases) {
         ScratchDir dir;
         ProbeCodec plain;
         ASSERT_EQ(RunCodec(plain, dir, compress, contents, dir / "out"), RESULT_OK);
+        EXPECT_EQ(plain.statuses, "Success");
+        EXPECT_TRUE(compress ||
+                    ReadFile(dir / "out") ==
+                        std::accumulate(contents.begin(), contents.end(), std::string()));
         ProbeCodec codec;
         codec.abortAtCall = calls != 0 ? 1 : plain.progress.size();
         EXPECT_EQ(RunCodec(codec, dir, compress, contents, dir / "out"), RESULT_ABORT);
@@ -157,8 +148,8 @@ TEST(Codec, DamagedOrMisfittingStreamsFailWithoutWritingPastTheirRecords) {
         {sound + sound.substr(0, sound.size() - 2), {n, n}, Z_BUF_ERROR},
         // The first failure counts, even when the last stream is sound.
         {badCheck + sound, {n, n}, Z_DATA_ERROR},
-        // Each stream against its own record: the sum alone would match.
-        {sound + sound, {n + 1, n - 1}, RESULT_DAMAGED},
+        {sound, {n + 1}, RESULT_DAMAGED},
+        {sound + sound + sound, {n, n - 1, n}, RESULT_DAMAGED},
         {bomb, {10}, RESULT_DAMAGED}};
     for (const auto& [streams, sizes, expected] : cases) {
         ScratchDir dir;

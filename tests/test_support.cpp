@@ -2,8 +2,9 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <grp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,24 +12,19 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
 #include "archive/archive_entry.h"
 #include "platform/diagnostics.h"
 
-namespace {
-
 // The user and group nobody, for runs that must not bypass permissions.
 constexpr uid_t NOBODY_ID = 65534;
-
-}  // namespace
 
 const char BANNER[] = "\nTOVRA 1.00  zlib archiver for Linux, free software";
 const char USAGE[] =
@@ -37,11 +33,10 @@ const char USAGE[] =
     "\n       'tovra 2 zipfile' to view contents only";
 
 ScratchDir::ScratchDir(const std::string& base) {
-    std::string name = base + "/tovra-test-XXXXXX";
-    if (mkdtemp(&name[0]) == nullptr) {
+    m_path = base + "/tovra-test-XXXXXX";
+    if (mkdtemp(&m_path[0]) == nullptr) {
         throw std::runtime_error("mkdtemp failed in " + base);
     }
-    m_path = name;
 }
 
 ScratchDir::~ScratchDir() {
@@ -78,9 +73,7 @@ std::string ReadFile(const std::string& path) {
     if (!in) {
         throw std::runtime_error("cannot read " + path);
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool Exists(const std::string& path) {
@@ -111,11 +104,8 @@ std::string SampleBytes(size_t size, uint32_t seed, bool compressible) {
     uint32_t state = seed * 2654435761u + 1;
     while (out.size() < size) {
         state = state * 1664525u + 1013904223u;
-        if (compressible) {
-            out += WORDS[(state >> 16) % 9];
-        } else {
-            out += static_cast<char>(state >> 24);
-        }
+        out += compressible ? WORDS[(state >> 16) % 9]
+                            : std::string(1, static_cast<char>(state >> 24));
     }
     out.resize(size);
     return out;
@@ -131,13 +121,12 @@ std::string ZlibStream(const std::string& data, int level, int strategy) {
     stream.avail_in = static_cast<uInt>(data.size());
     stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
     stream.avail_out = static_cast<uInt>(out.size());
-    int result = deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
+    bool finished = deflate(&stream, Z_FINISH) == Z_STREAM_END;
     deflateEnd(&stream);
-    if (result != Z_STREAM_END) {
+    if (!finished) {
         throw std::runtime_error("deflate failed");
     }
-    return out;
+    return out.substr(0, stream.total_out);
 }
 
 std::string Record(const std::string& name, int32_t size, int32_t mtime) {
@@ -174,16 +163,13 @@ void ResetArchiveState() {
 namespace {
 
 // Waits for child, killing it once the timeout has passed; returns its wait status.
-int WaitBounded(pid_t child, int timeoutSeconds, bool* timedOut) {
+int WaitBounded(pid_t child, int timeoutSeconds) {
     int status = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     while (waitpid(child, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
-            if (timedOut != nullptr) {
-                *timedOut = true;
-            }
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -192,20 +178,6 @@ int WaitBounded(pid_t child, int timeoutSeconds, bool* timedOut) {
 }
 
 }  // namespace
-
-int RunInChild(const std::function<int()>& body, int timeoutSeconds) {
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        _exit(body() & 0xff);
-    }
-    bool timedOut = false;
-    int status = WaitBounded(child, timeoutSeconds, &timedOut);
-    if (timedOut) {
-        return CHILD_TIMED_OUT;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-}
 
 std::vector<std::string> TempFilesIn(const std::string& dir) {
     std::vector<std::string> names;
@@ -219,10 +191,8 @@ std::vector<std::string> TempFilesIn(const std::string& dir) {
 }
 
 RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options) {
-    char outName[] = "/tmp/tovra-out-XXXXXX";
-    char errName[] = "/tmp/tovra-err-XXXXXX";
-    int outFd = mkstemp(outName);
-    int errFd = mkstemp(errName);
+    int outFd = memfd_create("tovra-out", 0);
+    int errFd = memfd_create("tovra-err", 0);
     pid_t child = fork();
     if (child == 0) {
         int inFd = open(options.stdinPath.c_str(), O_RDONLY);
@@ -244,8 +214,7 @@ RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& optio
                                    static_cast<rlim_t>(options.fileSizeLimit)};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>("tovra"));
+        std::vector<char*> argv = {const_cast<char*>("tovra")};
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
@@ -254,13 +223,11 @@ RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& optio
         _exit(127);
     }
     RunResult result;
-    int status = WaitBounded(child, options.timeoutSeconds, nullptr);
+    int status = WaitBounded(child, options.timeoutSeconds);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    result.out = ReadFile("/proc/self/fd/" + std::to_string(outFd));
+    result.err = ReadFile("/proc/self/fd/" + std::to_string(errFd));
     close(outFd);
     close(errFd);
-    result.out = ReadFile(outName);
-    result.err = ReadFile(errName);
-    unlink(outName);
-    unlink(errName);
     return result;
 }

@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,12 +70,6 @@ struct RunOptions {
 
 // Runs the built tovra with the given arguments (without the program name).
 RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options);
-
-// Runs body in a forked child and returns its result's low 8 bits, or 1000 + signal
-// when the child was killed, or 2000 when it outlived the timeout (it is then killed).
-// For code that could block or that changes process-wide limits.
-int RunInChild(const std::function<int()>& body, int timeoutSeconds);
-constexpr int CHILD_TIMED_OUT = 2000;
 
 // The names in dir that the archiver's temporary files carry (".tovra-" prefix).
 std::vector<std::string> TempFilesIn(const std::string& dir);
