@@ -23,8 +23,19 @@
 #include "archive/archive_entry.h"
 #include "platform/diagnostics.h"
 
+namespace {
+
 // The user and group nobody, for runs that must not bypass permissions.
 constexpr uid_t NOBODY_ID = 65534;
+
+// A helper that cannot do its job stops the test that called it.
+void Require(bool ok, const std::string& failure) {
+    if (!ok) {
+        throw std::runtime_error(failure);
+    }
+}
+
+}  // namespace
 
 const char BANNER[] = "\nTOVRA 1.00  zlib archiver for Linux, free software";
 const char USAGE[] =
@@ -34,9 +45,7 @@ const char USAGE[] =
 
 ScratchDir::ScratchDir(const std::string& base) {
     m_path = base + "/tovra-test-XXXXXX";
-    if (mkdtemp(&m_path[0]) == nullptr) {
-        throw std::runtime_error("mkdtemp failed in " + base);
-    }
+    Require(mkdtemp(&m_path[0]) != nullptr, "mkdtemp failed in " + base);
 }
 
 ScratchDir::~ScratchDir() {
@@ -63,16 +72,12 @@ std::vector<std::string> ScratchDir::List() const {
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    Require(static_cast<bool>(out), "cannot write " + path);
 }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + path);
-    }
+    Require(static_cast<bool>(in), "cannot read " + path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -83,17 +88,13 @@ bool Exists(const std::string& path) {
 
 int64_t MtimeOf(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        throw std::runtime_error("cannot stat " + path);
-    }
+    Require(stat(path.c_str(), &st) == 0, "cannot stat " + path);
     return st.st_mtim.tv_sec;
 }
 
 void SetMtime(const std::string& path, int64_t seconds) {
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
-        throw std::runtime_error("cannot set time of " + path);
-    }
+    Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "cannot set time of " + path);
 }
 
 std::string SampleBytes(size_t size, uint32_t seed, bool compressible) {
@@ -113,9 +114,8 @@ std::string SampleBytes(size_t size, uint32_t seed, bool compressible) {
 
 std::string ZlibStream(const std::string& data, int level, int strategy) {
     z_stream stream{};
-    if (deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) {
-        throw std::runtime_error("deflateInit2 failed");
-    }
+    Require(deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy) == Z_OK,
+            "deflateInit2 failed");
     std::string out(deflateBound(&stream, data.size()) + 16, '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
     stream.avail_in = static_cast<uInt>(data.size());
@@ -123,9 +123,7 @@ std::string ZlibStream(const std::string& data, int level, int strategy) {
     stream.avail_out = static_cast<uInt>(out.size());
     bool finished = deflate(&stream, Z_FINISH) == Z_STREAM_END;
     deflateEnd(&stream);
-    if (!finished) {
-        throw std::runtime_error("deflate failed");
-    }
+    Require(finished, "deflate failed");
     return out.substr(0, stream.total_out);
 }
 
@@ -195,15 +193,12 @@ RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& optio
     int errFd = memfd_create("tovra-err", 0);
     pid_t child = fork();
     if (child == 0) {
+        // The directory is entered before privileges are dropped: nobody may not reach it.
         int inFd = open(options.stdinPath.c_str(), O_RDONLY);
-        if (inFd < 0 || chdir(options.cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        dup2(inFd, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        if (options.unprivileged && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0)) {
+        if (inFd < 0 || chdir(options.cwd.c_str()) != 0 || dup2(inFd, 0) < 0 ||
+            dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 ||
+            (options.unprivileged && geteuid() == 0 &&
+             (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))) {
             _exit(127);
         }
         setenv("TZ", options.tz.c_str(), 1);
