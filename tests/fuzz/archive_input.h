@@ -1,5 +1,5 @@
-// One input of arbitrary bytes run as an archive file through the directory
-// reader, the listing and a full extraction; shared by the fuzzer and the
+// One input of arbitrary bytes run as an archive file through the listing and a
+// full extraction (each reads the directory first); shared by the fuzzer and the
 // regression test that replays the inputs the fuzzer kept.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <string>
 
 // Runs the input in a private scratch workspace, with standard output silenced
-// and the process-wide table and notes reset before each step; the workspace is
+// and the process-wide table and notes reset before each mode; the workspace is
 // emptied afterwards. Returns "" when every check held, else what went wrong
 // (a file written outside the extraction directory, a temporary file left, a
 // changed archive, an extraction reported whole that is not, or a failure of
