@@ -50,9 +50,10 @@ struct TerminalRun {
 // Runs the built program with a new pseudo-terminal as its controlling terminal and
 // standard input, and its output to a one-page pipe. typedAhead is typed before it
 // starts; once its first figure is out, keys are typed and signal is sent, if any.
+// A background run is a job of its own beside the terminal's foreground group.
 TerminalRun RunOnTerminal(std::vector<const char*> args, const std::string& cwd,
                           const std::string& typedAhead = "", const std::string& keys = "",
-                          int signal = 0) {
+                          int signal = 0, bool background = false) {
     TerminalRun run;
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     int master = -1, slave = -1, out[2] = {-1, -1};
@@ -71,6 +72,16 @@ TerminalRun RunOnTerminal(std::vector<const char*> args, const std::string& cwd,
         args.push_back(nullptr);
         if (login_tty(slave) == 0 && chdir(cwd.c_str()) == 0 && dup2(out[1], 1) == 1 &&
             dup2(out[1], 2) == 2) {
+            pid_t job = background ? fork() : 0;
+            if (job > 0) {
+                // A job stopped for touching the terminal ends the run with 126.
+                int status = 0;
+                waitpid(job, &status, WUNTRACED);
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+            }
+            if (background) {
+                setpgid(0, 0);
+            }
             execv(TOVRA_BINARY, const_cast<char* const*>(args.data()));
         }
         _exit(127);
@@ -171,6 +182,15 @@ TEST(Console, KeyOrSignalStopsTheRunAndLeavesNoTrace) {
         std::string after = run.output.substr(std::min(run.output.size(), strlen(BANNER)));
         EXPECT_TRUE(s.typedAhead.empty() || (LeadingFigures(after) == 2 && after[16] == '\n'));
     }
+}
+
+TEST(Console, BackgroundJobLeavesTheTerminalAlone) {
+    ScratchDir dir;
+    WriteFile(dir / "a", SampleBytes(81920, 1, false));
+    // A line waits on the terminal; a background job must neither read nor reset it.
+    TerminalRun run = RunOnTerminal({"0", "a.arc", "a"}, dir.path(), "q\n", "", 0, true);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(run.restored);
 }
 
 TEST(Console, InputThatIsNotATerminalNeverStopsARun) {
