@@ -306,27 +306,14 @@ enum Kind { TEXT, SOURCE, CSV, JSON, BINARY, RANDOM, KIND_COUNT };
 const char* const KIND_NAMES[KIND_COUNT] = {"text.txt",     "source.c", "table.csv",
                                             "records.json", "data.bin", "noise.bin"};
 
+using Generator = void (*)(Rng*, Sink*);
+
+// In the order of Kind, like KIND_NAMES.
+const Generator GENERATORS[KIND_COUNT] = {GenerateText, GenerateSource, GenerateCsv,
+                                          GenerateJson, GenerateBinary, GenerateRandom};
+
 void Generate(Kind kind, Rng* rng, Sink* sink) {
-    switch (kind) {
-        case TEXT:
-            GenerateText(rng, sink);
-            break;
-        case SOURCE:
-            GenerateSource(rng, sink);
-            break;
-        case CSV:
-            GenerateCsv(rng, sink);
-            break;
-        case JSON:
-            GenerateJson(rng, sink);
-            break;
-        case BINARY:
-            GenerateBinary(rng, sink);
-            break;
-        default:
-            GenerateRandom(rng, sink);
-            break;
-    }
+    GENERATORS[kind](rng, sink);
 }
 
 struct FilePlan {
