@@ -28,46 +28,14 @@ bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// Copies size bytes from the temporary file's offset inside the kernel, in pieces so
-// that a termination signal is seen between them. Returns 0, RESULT_FAIL on a short
-// read or write, or RESULT_ABORT when a termination signal arrived; sets *unavailable
-// (with nothing copied) when the kernel offers no such copy here.
-int CopyInKernel(FILE* in, int64_t offset, FILE* out, int64_t size, const std::string& name,
-                 bool* unavailable) {
-    *unavailable = false;
-    int64_t copied = 0;
-    while (copied < size) {
-        if (StopSignalled()) {
-            return RESULT_ABORT;
-        }
-        int64_t piece = std::min<int64_t>(size - copied, KERNEL_COPY_PIECE);
-        int64_t done = CopyFileRange(fileno(in), offset + copied, fileno(out), piece);
-        if (done > 0) {
-            copied += done;
-            continue;
-        }
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        // Some file systems answer 0 instead of an error; the copy through user memory
-        // then tells a truly short temporary file from a missing kernel copy.
-        if (copied == 0 && (done == 0 || KernelCopyUnavailable(errno))) {
-            *unavailable = true;
-            return RESULT_OK;
-        }
-        if (done == 0) {
-            NoteFile(name.c_str(), "short read from the temporary file");
-        } else {
-            NoteFileError(name.c_str(), errno);
-        }
+// Copies size bytes from the temporary file's offset in chunks of the copy buffer.
+// Returns 0, RESULT_FAIL on a short read or write, or RESULT_ABORT when a
+// termination signal arrived.
+int CopyBytes(FILE* in, int64_t offset, FILE* out, int64_t size, const std::string& name) {
+    if (fseeko(in, offset, SEEK_SET) != 0) {
+        NoteFileError(name.c_str(), errno);
         return RESULT_FAIL;
     }
-    return RESULT_OK;
-}
-
-// Copies size bytes in chunks of the copy buffer. Returns 0, RESULT_FAIL on a short
-// read or write, or RESULT_ABORT when a termination signal arrived.
-int CopyBytes(FILE* in, FILE* out, int64_t size, const std::string& name) {
     int64_t copied = 0;
     while (copied < size) {
         if (StopSignalled()) {
@@ -87,8 +55,41 @@ int CopyBytes(FILE* in, FILE* out, int64_t size, const std::string& name) {
     return RESULT_OK;
 }
 
-// Fills a new file with the entry's bytes and time, then renames it over the name.
-// The temporary file stands at offset, where the entry's bytes start.
+// Copies size bytes from the temporary file's offset inside the kernel, in pieces so
+// that a termination signal is seen between them, or through the copy buffer where
+// the kernel offers no such copy. Results as CopyBytes.
+int CopyEntryBytes(FILE* in, int64_t offset, FILE* out, int64_t size, const std::string& name) {
+    int64_t copied = 0;
+    while (copied < size) {
+        if (StopSignalled()) {
+            return RESULT_ABORT;
+        }
+        int64_t piece = std::min<int64_t>(size - copied, KERNEL_COPY_PIECE);
+        int64_t done = CopyFileRange(fileno(in), offset + copied, fileno(out), piece);
+        if (done > 0) {
+            copied += done;
+            continue;
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        // Some file systems answer 0 instead of an error; the copy through user memory
+        // then tells a truly short temporary file from a missing kernel copy.
+        if (copied == 0 && (done == 0 || KernelCopyUnavailable(errno))) {
+            return CopyBytes(in, offset, out, size, name);
+        }
+        if (done == 0) {
+            NoteFile(name.c_str(), "short read from the temporary file");
+        } else {
+            NoteFileError(name.c_str(), errno);
+        }
+        return RESULT_FAIL;
+    }
+    return RESULT_OK;
+}
+
+// Fills a new file with the entry's bytes, found at offset in the temporary file, and
+// its time, then renames it over the name.
 int WriteEntryFile(FILE* in, int64_t offset, const ArchiveEntry& entry, const std::string& name) {
     std::string tempPath;
     FILE* out = CreateUniqueFile(HERE, ENTRY_PREFIX, &tempPath);
@@ -96,11 +97,7 @@ int WriteEntryFile(FILE* in, int64_t offset, const ArchiveEntry& entry, const st
         NoteFileError(name.c_str(), errno);
         return RESULT_OPEN;
     }
-    bool unavailable = false;
-    int result = CopyInKernel(in, offset, out, entry.m_size, name, &unavailable);
-    if (unavailable) {
-        result = CopyBytes(in, out, entry.m_size, name);
-    }
+    int result = CopyEntryBytes(in, offset, out, entry.m_size, name);
     // Flushed before the time is set, so no later write can move it.
     if (result == RESULT_OK &&
         (fflush(out) != 0 || SetLastWriteTime(fileno(out), entry.m_mtime) != 0)) {
@@ -127,10 +124,6 @@ int ExtractEntry(FILE* in, int64_t offset, const ArchiveEntry& entry) {
     if (!IsPlainFileName(name)) {
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
         return RESULT_DAMAGED;
-    }
-    if (fseeko(in, offset, SEEK_SET) != 0) {
-        NoteFileError(name.c_str(), errno);
-        return RESULT_FAIL;
     }
     return WriteEntryFile(in, offset, entry, name);
 }
