@@ -5,14 +5,18 @@
 #include "archive/archive_tool.h"
 
 int main(int argc, char** argv) {
+    PrepareProcess();
     CArchiveTool tool;
     int result = 1;
     PrintBanner();
     if (argc < 3 || argc > 4) {
+        NoteSlips(argc, argv, MODE_INVALID);
         PrintUsage();
+        PrintNotes();
         return 0;
     }
     int mode = ParseMode(argc, argv);
+    NoteSlips(argc, argv, mode);
     if (mode == MODE_CREATE) {
         result = tool.Process(argv[3], argv[2], mode, COMPRESSION_LEVEL);
     } else if (mode != MODE_INVALID) {

@@ -69,7 +69,7 @@ int AppendEntry(const char* name, int64_t size, int32_t mtime) {
     return RESULT_OK;
 }
 
-int WriteDirectory(const char* archive) {
+int WriteDirectory(int fd, const char* archive) {
     static unsigned char records[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
     size_t bytes = 0;
     for (int slot = 0; slot < ENTRY_TABLE_SLOTS; ++slot) {
@@ -79,53 +79,59 @@ int WriteDirectory(const char* archive) {
             break;
         }
     }
-    FILE* file = fopen(archive, "wb");
-    if (file == nullptr) {
-        NoteFileError(archive, errno);
-        return RESULT_OPEN;
-    }
-    bool written = fwrite(records, 1, bytes, file) == bytes;
-    int errnum = errno;
-    if (fclose(file) != 0 && written) {
-        written = false;
-        errnum = errno;
-    }
-    if (!written) {
-        NoteFileError(archive, errnum);
+    int failure = WriteAll(fd, records, bytes);
+    if (failure != 0) {
+        NoteFileError(archive, failure);
         return RESULT_FAIL;
     }
     return RESULT_OK;
 }
 
-int ReadDirectory(const char* archive) {
-    bool irregular = false;
-    FILE* file = OpenRegularFile(archive, &irregular);
-    if (file == nullptr) {
-        if (irregular) {
-            NoteFile(archive, "not a regular file");
-            return RESULT_DAMAGED;
+namespace {
+
+constexpr int NO_TERMINATOR = -1;
+constexpr int READ_FAILED = -2;
+
+// Reads records from the start of fd until the terminator, into the table when store
+// is set. Returns the number of entries, NO_TERMINATOR when none comes within the
+// table or the file ends first, or READ_FAILED with errno set.
+int ReadRecords(int fd, bool store) {
+    static unsigned char records[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
+    int64_t got = ReadFullAt(fd, records, sizeof records, 0);
+    if (got < 0) {
+        return READ_FAILED;
+    }
+    for (int slot = 0; (slot + 1) * int64_t{ENTRY_RECORD_SIZE} <= got; ++slot) {
+        ArchiveEntry entry;
+        DecodeEntry(records + static_cast<size_t>(slot) * ENTRY_RECORD_SIZE, &entry);
+        if (store) {
+            g_entries[slot] = entry;
         }
+        if (entry.m_size == TERMINATOR_SIZE) {
+            return slot;
+        }
+    }
+    return NO_TERMINATOR;
+}
+
+}  // namespace
+
+int ReadDirectory(int fd, const char* archive) {
+    int entries = ReadRecords(fd, true);
+    g_nEntries = 0;
+    if (entries == READ_FAILED) {
         NoteFileError(archive, errno);
         return RESULT_FAIL;
     }
-    g_nEntries = 0;
-    int result = RESULT_DAMAGED;
-    unsigned char record[ENTRY_RECORD_SIZE];
-    for (int slot = 0; slot < ENTRY_TABLE_SLOTS; ++slot) {
-        if (fread(record, 1, ENTRY_RECORD_SIZE, file) != ENTRY_RECORD_SIZE) {
-            break;
-        }
-        DecodeEntry(record, &g_entries[slot]);
-        if (g_entries[slot].m_size == TERMINATOR_SIZE) {
-            g_lDataOffset = (slot + 1) * ENTRY_RECORD_SIZE;
-            result = RESULT_OK;
-            break;
-        }
-        ++g_nEntries;
-    }
-    fclose(file);  // NOLINT(cert-err33-c): read only, nothing to lose
-    if (result != RESULT_OK) {
+    if (entries == NO_TERMINATOR) {
         NoteFile(archive, "damaged archive: the directory has no terminator");
+        return RESULT_DAMAGED;
     }
-    return result;
+    g_nEntries = entries;
+    g_lDataOffset = (entries + 1) * ENTRY_RECORD_SIZE;
+    return RESULT_OK;
+}
+
+bool HoldsDirectory(int fd) {
+    return ReadRecords(fd, false) >= 0;
 }

@@ -27,15 +27,17 @@ extern int32_t g_lDataOffset;
 // full, or size does not fit 31 bits (nothing is stored then).
 int AppendEntry(const char* name, int64_t size, int32_t mtime);
 
-// Writes the records up to and including the terminator, creating or truncating
-// the file. Returns 0, RESULT_OPEN when it cannot be created, or RESULT_FAIL when
-// a write falls short.
-int WriteDirectory(const char* archive);
+// Writes the records up to and including the terminator to fd; archive names the
+// file in notes. Returns 0, or RESULT_FAIL when a write falls short.
+int WriteDirectory(int fd, const char* archive);
 
-// Reads the directory into the table and sets g_nEntries and g_lDataOffset.
-// Returns 0, RESULT_FAIL when the archive cannot be opened, or RESULT_DAMAGED when
-// it is not a regular file or holds no terminator within the table.
-int ReadDirectory(const char* archive);
+// Reads the directory from the start of fd into the table and sets g_nEntries and
+// g_lDataOffset. Returns 0, RESULT_FAIL when it cannot be read, or RESULT_DAMAGED when
+// no terminator comes within the table.
+int ReadDirectory(int fd, const char* archive);
+
+// True when fd's file starts with a directory that reads back; the table is untouched.
+bool HoldsDirectory(int fd);
 
 // The record's disk form: little-endian, whatever the host.
 void EncodeEntry(const ArchiveEntry& entry, unsigned char* record);

@@ -3,41 +3,51 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
 
 #include "archive/archive_entry.h"
-#include "platform/platform.h"
 
 namespace {
 
 const char TIME_PATTERN[] = "%d.%m.%Y %H:%M:%S";
+const char STANDARD_OUTPUT[] = "standard output";
 
 }  // namespace
 
 int CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
     std::unique_ptr<CConsoleCodec> codec(new (std::nothrow) CConsoleCodec);
     if (!codec) {
+        Note("out of memory");
         return Z_MEM_ERROR;
     }
     if (mode == MODE_CREATE) {
         return Create(pattern, archive, level, codec.get());
     }
-    int result = ReadDirectory(archive);
-    if (result != RESULT_OK) {
-        return result;
+    // Opened once: the directory and the streams are read through this one descriptor.
+    OpenedFile file;
+    int failure = OpenRegularFile(archive, &file);
+    if (failure == NOT_REGULAR) {
+        NoteFile(archive, "not a regular file");
+        return RESULT_DAMAGED;
     }
-    if (mode == MODE_EXTRACT) {
-        return Extract(archive, codec.get());
+    if (failure != 0) {
+        NoteFileError(archive, failure);
+        return RESULT_FAIL;
     }
-    if (mode == MODE_LIST) {
-        List(archive);
+    int result = ReadDirectory(file.fd, archive);
+    if (result == RESULT_OK && mode == MODE_EXTRACT) {
+        result = Extract(file, archive, codec.get());
+    } else if (result == RESULT_OK && mode == MODE_LIST) {
+        result = List(archive);
     }
-    return RESULT_OK;
+    CloseReadOnly(file.fd);
+    return result;
 }
 
-void CArchiveTool::List(const char* archive) {
+int CArchiveTool::List(const char* archive) {
     printf("\nContents of %.80s:", archive);
     for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         const ArchiveEntry& entry = g_entries[slot];
@@ -50,4 +60,14 @@ void CArchiveTool::List(const char* archive) {
         // Printed as text, never as a format: a name may hold a percent sign.
         fputs(line, stdout);
     }
+    // The listing is this mode's whole product: output that went nowhere is a failure.
+    if (StdoutWasClosed()) {
+        NoteFileError(STANDARD_OUTPUT, EBADF);
+        return RESULT_FAIL;
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        NoteFileError(STANDARD_OUTPUT, errno);
+        return RESULT_FAIL;
+    }
+    return RESULT_OK;
 }

@@ -1,20 +1,16 @@
 // Creation: pack the files one name or wildcard pattern matches into a new archive.
-// The archive is built under a temporary name beside it and renamed into place only
-// when complete, so a failed or stopped run leaves an existing archive as it was.
-#include <cerrno>
-#include <cstdio>
-
+// The archive is built in a temporary file beside it, written only through its
+// descriptor, and renamed into place only when complete, so a failed or stopped run
+// leaves an existing archive as it was.
 #include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
+#include "archive/replace.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char PACK_PREFIX[] = ".tovra-pack-";
-
-bool IsSameFile(const FileIdentity& a, const FileIdentity& b) {
-    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
-}
+const char CHANGED[] = "file changed while being packed";
 
 // Directories, dot entries and the archive itself (by name or by identity) are skipped.
 bool IsAccepted(const FoundFile& file, const std::string& archiveKey, const FileIdentity& archive) {
@@ -23,7 +19,7 @@ bool IsAccepted(const FoundFile& file, const std::string& archiveKey, const File
     }
     std::string key = file.name;
     UpperCase(&key);
-    return key != archiveKey && !IsSameFile(file.identity, archive);
+    return key != archiveKey && !SameFile(file.identity, archive);
 }
 
 // Enumerates once, so that the directory and the streams describe the same files.
@@ -36,7 +32,7 @@ int FindAcceptedFiles(const char* pattern, const char* archive, std::vector<Foun
     }
     std::string archiveKey = archive;
     UpperCase(&archiveKey);
-    FileIdentity archiveIdentity = IdentifyFile(archive);
+    FileIdentity archiveIdentity = StatusOfPath(archive).identity;
     for (const FoundFile& file : found) {
         if (IsAccepted(file, archiveKey, archiveIdentity)) {
             files->push_back(file);
@@ -80,22 +76,83 @@ int FillTable(const std::vector<FoundFile>& files) {
     return RESULT_OK;
 }
 
-// Pass 2: one stream per recorded file, in record order.
-int AppendStreams(const std::vector<FoundFile>& files, const char* tempPath, int level,
-                  CConsoleCodec* codec) {
-    g_nEntries = 0;
-    for (const FoundFile& file : files) {
-        const ArchiveEntry& entry = g_entries[g_nEntries++];
-        int result = codec->CompressFile(file.path.c_str(), tempPath, level);
+// Only an archive is replaced: anything else at its name is a user's file or a device
+// that a slip of the command line must not destroy. An empty file and a link (which
+// the rename replaces, never its target) are fair game.
+int CheckReplaceable(const char* archive) {
+    PathStatus status = StatusOfPath(archive);
+    bool replaceable = status.kind == PathKind::ABSENT || status.kind == PathKind::LINK ||
+                       (status.kind == PathKind::REGULAR && status.size == 0);
+    OpenedFile old;
+    if (!replaceable && status.kind == PathKind::REGULAR && OpenRegularFile(archive, &old) == 0) {
+        replaceable = HoldsDirectory(old.fd);
+        CloseReadOnly(old.fd);
+    }
+    if (!replaceable) {
+        NoteFile(archive, "exists and is not an archive, not replaced");
+        return RESULT_OPEN;
+    }
+    return RESULT_OK;
+}
+
+// Opens a matched file for packing: it must still be the file matching found.
+// Returns 0, RESULT_LIMIT when it changed, or RESULT_OPEN.
+int OpenSource(const FoundFile& file, OpenedFile* source) {
+    int failure = OpenRegularFile(file.path.c_str(), source);
+    if (failure == 0 && !SameFile(source->identity, file.identity)) {
+        CloseReadOnly(source->fd);
+        failure = NOT_REGULAR;
+    }
+    if (failure == NOT_REGULAR) {
+        NoteFile(file.path.c_str(), CHANGED);
+        return RESULT_LIMIT;
+    }
+    if (failure != 0) {
+        NoteFileError(file.path.c_str(), failure);
+        return RESULT_OPEN;
+    }
+    return RESULT_OK;
+}
+
+// Pass 2: one stream per recorded file, in record order, each file opened once.
+int AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) {
+    for (size_t k = 0; k < files.size(); ++k) {
+        OpenedFile source;
+        int result = OpenSource(files[k], &source);
         if (result != RESULT_OK) {
             return result;
         }
-        if (codec->total_in != static_cast<uLong>(entry.m_size)) {
-            NoteFile(file.path.c_str(), "file changed while being packed");
-            return RESULT_LIMIT;
+        result = codec->PackFile(source.fd, g_entries[k].m_size, files[k].path.c_str());
+        CloseReadOnly(source.fd);
+        if (result != RESULT_OK) {
+            return result;
         }
     }
     return RESULT_OK;
+}
+
+// Writes the archive into the temporary file and puts it in place.
+int WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
+                 TempFile* temp, CConsoleCodec* codec) {
+    int result = WriteDirectory(temp->fd, archive);
+    if (result == RESULT_OK) {
+        codec->BeginPack(temp->fd, archive, level);
+        result = AppendStreams(files, codec);
+    }
+    if (result == RESULT_OK && StopSignalled()) {
+        result = RESULT_ABORT;
+    }
+    if (result == RESULT_OK) {
+        result = KeepPermissions(temp, archive);
+    }
+    if (result == RESULT_OK) {
+        int failure = CloseTempFile(temp);
+        if (failure != 0) {
+            NoteFileError(archive, failure);
+            result = RESULT_FAIL;
+        }
+    }
+    return result == RESULT_OK ? PutInPlace(temp, archive) : result;
 }
 
 }  // namespace
@@ -107,30 +164,25 @@ int CArchiveTool::Create(const char* pattern, const char* archive, int level,
     if (result == RESULT_OK) {
         result = FillTable(files);
     }
+    if (result == RESULT_OK) {
+        result = CheckReplaceable(archive);
+    }
     if (result != RESULT_OK) {
         return result;
     }
     StoppableRun run;
-    std::string tempPath;
-    FILE* temp = CreateUniqueFile(DirectoryOf(archive), PACK_PREFIX, &tempPath);
-    if (temp == nullptr) {
-        NoteFileError(archive, errno);
+    TempFile temp;
+    int failure = CreateTempFile(DirectoryOf(archive), PACK_PREFIX, &temp);
+    if (failure != 0) {
+        NoteFileError(archive, failure);
         return RESULT_OPEN;
     }
-    fclose(temp);  // NOLINT(cert-err33-c): nothing written yet, nothing to lose
-    result = WriteDirectory(tempPath.c_str());
-    if (result == RESULT_OK) {
-        result = AppendStreams(files, tempPath.c_str(), level, codec);
-    }
-    if (result == RESULT_OK && StopSignalled()) {
-        result = RESULT_ABORT;
-    }
-    if (result == RESULT_OK && rename(tempPath.c_str(), archive) != 0) {
-        NoteFileError(archive, errno);
-        result = RESULT_OPEN;
+    result = WriteArchive(files, archive, level, &temp, codec);
+    if (result == RESULT_ABORT) {
+        NoteFile(archive, StopReason().c_str());
     }
     if (result != RESULT_OK) {
-        DeleteFile(tempPath.c_str());
+        RemoveTempFile(&temp);
     }
     return result;
 }

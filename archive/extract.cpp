@@ -1,175 +1,110 @@
-// Extraction: inflate every stream into one temporary file, then cut it into the
-// entry files. Each entry is written under a temporary name and renamed over its
-// own name only when complete, so no file is ever half-replaced or written through
-// a link, and nothing is written outside the current directory.
-#include <algorithm>
+// Extraction: each stream is inflated straight into a temporary file of its own in the
+// current directory, written only through its descriptor. Only when every stream has
+// inflated whole are the files renamed over their names, in record order, so a damaged
+// or stopped run extracts nothing, no file is ever half-replaced or written through a
+// link, and nothing is written outside the current directory.
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
+#include "archive/replace.h"
 #include "platform/platform.h"
-
-unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 
 namespace {
 
-const char UNPACK_PREFIX[] = ".tovra-unpack-";
 const char ENTRY_PREFIX[] = ".tovra-entry-";
 const char HERE[] = ".";
-
-// Large enough that the system calls cost nothing, small enough that a termination
-// signal is answered at once.
-constexpr int64_t KERNEL_COPY_PIECE = int64_t{16} * 1024 * 1024;
 
 // Only a plain name stays inside the current directory.
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// Copies size bytes from the temporary file's offset in chunks of the copy buffer.
-// Returns 0, RESULT_FAIL on a short read or write, or RESULT_ABORT when a
-// termination signal arrived.
-int CopyBytes(FILE* in, int64_t offset, FILE* out, int64_t size, const std::string& name) {
-    if (fseeko(in, offset, SEEK_SET) != 0) {
-        NoteFileError(name.c_str(), errno);
-        return RESULT_FAIL;
-    }
-    int64_t copied = 0;
-    while (copied < size) {
-        if (StopSignalled()) {
-            return RESULT_ABORT;
-        }
-        size_t chunk = static_cast<size_t>(std::min<int64_t>(size - copied, COPY_CHUNK_SIZE));
-        if (fread(g_copyBuffer, 1, chunk, in) != chunk) {
-            NoteFile(name.c_str(), "short read from the temporary file");
-            return RESULT_FAIL;
-        }
-        if (fwrite(g_copyBuffer, 1, chunk, out) != chunk) {
-            NoteFileError(name.c_str(), errno);
-            return RESULT_FAIL;
-        }
-        copied += static_cast<int64_t>(chunk);
-    }
-    return RESULT_OK;
-}
-
-// Copies size bytes from the temporary file's offset inside the kernel, in pieces so
-// that a termination signal is seen between them, or through the copy buffer where
-// the kernel offers no such copy. Results as CopyBytes.
-int CopyEntryBytes(FILE* in, int64_t offset, FILE* out, int64_t size, const std::string& name) {
-    int64_t copied = 0;
-    while (copied < size) {
-        if (StopSignalled()) {
-            return RESULT_ABORT;
-        }
-        int64_t piece = std::min<int64_t>(size - copied, KERNEL_COPY_PIECE);
-        int64_t done = CopyFileRange(fileno(in), offset + copied, fileno(out), piece);
-        if (done > 0) {
-            copied += done;
-            continue;
-        }
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        // Some file systems answer 0 instead of an error; the copy through user memory
-        // then tells a truly short temporary file from a missing kernel copy.
-        if (copied == 0 && (done == 0 || KernelCopyUnavailable(errno))) {
-            return CopyBytes(in, offset, out, size, name);
-        }
-        if (done == 0) {
-            NoteFile(name.c_str(), "short read from the temporary file");
-        } else {
-            NoteFileError(name.c_str(), errno);
-        }
-        return RESULT_FAIL;
-    }
-    return RESULT_OK;
-}
-
-// Fills a new file with the entry's bytes, found at offset in the temporary file, and
-// its time, then renames it over the name.
-int WriteEntryFile(FILE* in, int64_t offset, const ArchiveEntry& entry, const std::string& name) {
-    std::string tempPath;
-    FILE* out = CreateUniqueFile(HERE, ENTRY_PREFIX, &tempPath);
-    if (out == nullptr) {
-        NoteFileError(name.c_str(), errno);
-        return RESULT_OPEN;
-    }
-    int result = CopyEntryBytes(in, offset, out, entry.m_size, name);
-    // Flushed before the time is set, so no later write can move it.
-    if (result == RESULT_OK &&
-        (fflush(out) != 0 || SetLastWriteTime(fileno(out), entry.m_mtime) != 0)) {
-        NoteFileError(name.c_str(), errno);
-        result = RESULT_FAIL;
-    }
-    if (fclose(out) != 0 && result == RESULT_OK) {
-        NoteFileError(name.c_str(), errno);
-        result = RESULT_FAIL;
-    }
-    // rename replaces a link itself, never the file it points to.
-    if (result == RESULT_OK && rename(tempPath.c_str(), name.c_str()) != 0) {
-        NoteFileError(name.c_str(), errno);
-        result = RESULT_OPEN;
-    }
-    if (result != RESULT_OK) {
-        DeleteFile(tempPath.c_str());
-    }
-    return result;
-}
-
-int ExtractEntry(FILE* in, int64_t offset, const ArchiveEntry& entry) {
-    std::string name = EntryName(entry);
+// Makes the temporary file an entry is inflated into. An entry that may not be
+// extracted gets none: its stream is still inflated, to find the next one, and
+// discarded. Returns 0, RESULT_DAMAGED for a refused name, or RESULT_OPEN.
+int OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile* temp) {
     if (!IsPlainFileName(name)) {
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
         return RESULT_DAMAGED;
     }
-    return WriteEntryFile(in, offset, entry, name);
+    if (SameFile(StatusOfPath(name.c_str()).identity, archive)) {
+        NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
+        return RESULT_DAMAGED;
+    }
+    int failure = CreateTempFile(HERE, ENTRY_PREFIX, temp);
+    if (failure != 0) {
+        NoteFileError(name.c_str(), failure);
+        return RESULT_OPEN;
+    }
+    int result = KeepPermissions(temp, name.c_str());
+    if (result != RESULT_OK) {
+        RemoveTempFile(temp);
+    }
+    return result;
+}
+
+// Sets the entry file's time, after its last write, and closes it.
+// Returns 0, or RESULT_FAIL with a note.
+int CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::string& name) {
+    int failure = SetLastWriteTime(temp->fd, entry.m_mtime);
+    int closed = CloseTempFile(temp);
+    failure = failure != 0 ? failure : closed;
+    if (failure != 0) {
+        NoteFileError(name.c_str(), failure);
+        return RESULT_FAIL;
+    }
+    return RESULT_OK;
 }
 
 }  // namespace
 
-int CArchiveTool::SplitToFiles(const char* tempPath) {
-    FILE* in = fopen(tempPath, "rb");
-    int openError = errno;
-    // Read through the open stream from here on: the name is free at once for an
-    // entry that happens to carry it, and no way out can leave it behind.
-    DeleteFile(tempPath);
-    if (in == nullptr) {
-        NoteFileError(tempPath, openError);
-        return RESULT_OPEN;
-    }
-    int result = RESULT_OK;
-    int64_t offset = 0;
-    for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        int entryResult = ExtractEntry(in, offset, g_entries[slot]);
-        if (result == RESULT_OK || entryResult == RESULT_ABORT) {
-            result = entryResult;
-        }
-        if (entryResult == RESULT_ABORT) {
-            break;
-        }
-        offset += g_entries[slot].m_size;
-    }
-    fclose(in);  // NOLINT(cert-err33-c): read only, nothing to lose
-    return result;
-}
-
-int CArchiveTool::Extract(const char* archive, CConsoleCodec* codec) {
+int CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
+                          CConsoleCodec* codec) {
     StoppableRun run;
-    std::string tempPath;
-    FILE* temp = CreateUniqueFile(HERE, UNPACK_PREFIX, &tempPath);
-    if (temp == nullptr) {
-        std::string reason = std::string("cannot create a temporary file: ") + strerror(errno);
-        NoteFile(HERE, reason.c_str());
-        return RESULT_OPEN;
+    std::vector<TempFile> temps(static_cast<size_t>(g_nEntries));
+    codec->BeginUnpack(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);
+    int refused = RESULT_OK;  // the first failure that leaves the other entries extracted
+    int failure = RESULT_OK;  // the first failure that extracts nothing
+    for (int slot = 0; failure == RESULT_OK && g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
+        const ArchiveEntry& entry = g_entries[slot];
+        const std::string name = EntryName(entry);
+        TempFile& temp = temps[static_cast<size_t>(slot)];
+        int opened = OpenEntryFile(name, archive.identity, &temp);
+        refused = refused != RESULT_OK ? refused : opened;
+        failure = codec->InflateStream(temp.fd, entry.m_size, name.c_str());
+        if (failure == RESULT_OK && temp.fd >= 0) {
+            failure = CloseEntryFile(&temp, entry, name);
+        }
     }
-    fclose(temp);  // NOLINT(cert-err33-c): nothing written yet, nothing to lose
-    int result = codec->DecompressStreams(archive, tempPath.c_str());
-    if (result != RESULT_OK) {
-        DeleteFile(tempPath.c_str());
-        return result;
+    if (failure == RESULT_OK && PollStopRequest()) {
+        failure = RESULT_ABORT;
     }
-    return SplitToFiles(tempPath.c_str());
+    if (failure != RESULT_OK) {
+        for (TempFile& temp : temps) {
+            RemoveTempFile(&temp);
+        }
+        if (failure == RESULT_ABORT) {
+            NoteFile(archiveName, StopReason().c_str());
+        }
+        return failure;
+    }
+    codec->ShowComplete();
+    if (int64_t trailing = codec->UnreadBytes(); trailing > 0) {
+        std::string warning = std::to_string(trailing) + " bytes after the last stream ignored";
+        NoteFile(archiveName, warning.c_str());
+    }
+    // Once begun, the renames run to the end: they take milliseconds, and a stop now
+    // would only leave a mixture of old and new files.
+    for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
+        TempFile& temp = temps[static_cast<size_t>(slot)];
+        if (!temp.path.empty()) {
+            int renamed = PutInPlace(&temp, EntryName(g_entries[slot]).c_str());
+            refused = refused != RESULT_OK ? refused : renamed;
+            RemoveTempFile(&temp);
+        }
+    }
+    return refused;
 }

@@ -1,56 +1,79 @@
-// The stream codec: deflates one file into one zlib stream appended to another,
-// and inflates a counted run of back-to-back zlib streams into one file, through
-// fixed buffers, reporting progress through a hook that may ask it to stop.
+// The stream codec: deflates files into zlib streams appended to one descriptor, and
+// inflates back-to-back zlib streams from one descriptor, each into the descriptor its
+// caller gives; progress goes to a hook that may ask it to stop. Its callers own
+// every descriptor: the codec opens, creates and names nothing.
 #pragma once
 
 #include <zlib.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-constexpr int CODEC_BUFSIZE = 4096;
+// The pieces progress is counted in while packing: one figure per piece of a file.
+constexpr size_t CODEC_BUFSIZE = 4096;
+// Inflating reads and writes in large pieces: zlib's fast path then covers nearly all
+// of the data, and the system calls cost nothing.
+constexpr size_t INFLATE_INPUT_SIZE = size_t{256} * 1024;
+constexpr size_t INFLATE_OUTPUT_SIZE = size_t{256} * 1024;
 
 class CZStreamCodec : public z_stream {
   public:
     CZStreamCodec();
+    CZStreamCodec(const CZStreamCodec&) = delete;
+    CZStreamCodec& operator=(const CZStreamCodec&) = delete;
 
-    // Appends one zlib stream holding the whole of srcPath to dstPath.
-    // Returns 0, RESULT_ABORT, RESULT_OPEN when a file cannot be opened, RESULT_FAIL
-    // after a short write, or the negative zlib code that ended the stream.
-    int CompressFile(const char* srcPath, const char* dstPath, int level);
+    // Starts a run of streams appended to outFd at the given level; outName names
+    // the destination in notes.
+    void BeginPack(int outFd, const char* outName, int level);
 
-    // Inflates g_nEntries streams, found back to back from g_lDataOffset of srcPath,
-    // into dstPath (created or truncated), and leaves g_nEntries at 0. Each stream must
-    // inflate to exactly its record's size. Returns 0, RESULT_ABORT, RESULT_OPEN,
-    // RESULT_FAIL after a short write, RESULT_DAMAGED for a stream of the wrong length,
-    // or the zlib code of the first stream that failed.
-    int DecompressStreams(const char* srcPath, const char* dstPath);
+    // Appends one zlib stream holding the size bytes that inFd holds; name names the
+    // file in notes. Returns 0, RESULT_ABORT, RESULT_LIMIT when the file does not
+    // hold exactly size bytes, RESULT_OPEN when it cannot be read, RESULT_FAIL when a
+    // write falls short, or zlib's code.
+    int PackFile(int inFd, int64_t size, const char* name);
+
+    // Starts reading streams from inFd at offset; size is the length of the
+    // compressed region, for the figures; inName names the source in notes.
+    void BeginUnpack(int inFd, int64_t offset, int64_t size, const char* inName);
+
+    // Inflates the next stream into outFd, or discards it when outFd is -1; it must
+    // inflate to exactly size bytes. name names the entry in notes. Returns 0,
+    // RESULT_ABORT, RESULT_FAIL when a write falls short, RESULT_DAMAGED for a stream
+    // of another length (nothing is written past size), or zlib's code.
+    int InflateStream(int outFd, int64_t size, const char* name);
+
+    // The bytes after the streams inflated so far.
+    int64_t UnreadBytes() const;
+
+    // Shows the closing figure of a run that completed.
+    void ShowComplete();
 
   protected:
-    ~CZStreamCodec() = default;
+    ~CZStreamCodec();
 
     virtual void OnProgress(int percent);
-    virtual void OnStatus(const char* text);
 
-    int FillInput();
-    int FlushOutput();
-    int Percent();
-
-    int m_bAbort;
-    FILE* m_pIn;
-    FILE* m_pOut;
-    int64_t m_nTotal;  // 64 bits: a compressed region can exceed 2 GiB
-    int m_nResult;
-    unsigned char m_inBuf[CODEC_BUFSIZE];
-    unsigned char m_outBuf[CODEC_BUFSIZE];
+    int m_bAbort = 0;
 
   private:
-    void BeginOperation();
-    int OpenFiles(const char* srcPath, const char* dstPath, bool append);
-    void CloseFiles();
-    int FinishOperation(int result);
-    int InflateOneStream(int32_t expectedSize);
+    int FillInput();
+    int64_t ReadPiece(int inFd, int64_t size, int64_t done, const char* name);
+    int FlushPackOutput();
 
-    int m_nFailure;       // a write failure that no later library result may replace
-    int64_t m_nOutLimit;  // output bytes allowed for the current stream
+    int m_outFd = -1;
+    const char* m_outName = "";
+    int m_level = Z_DEFAULT_COMPRESSION;
+    int m_inFd = -1;
+    const char* m_inName = "";
+    int64_t m_readOffset = 0;  // of the next byte to read from m_inFd
+    int64_t m_inputEnd = 0;
+    int64_t m_nTotal = 0;      // figures' denominator: the compressed region's length
+    int64_t m_consumed = 0;    // compressed bytes of the streams already inflated
+    bool m_inflating = false;  // the library's inflate state exists
+    unsigned char m_inBuf[INFLATE_INPUT_SIZE];
+    unsigned char m_outBuf[INFLATE_OUTPUT_SIZE];
 };
+
+// The figure for done bytes of total: exact in 32-bit arithmetic up to 10,000,000
+// bytes, beyond that with the divisor cut to whole hundredths first.
+int Percent(int64_t done, int64_t total);

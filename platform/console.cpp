@@ -1,10 +1,14 @@
-// The console during a run: single key presses without Enter, and termination
-// signals turned into the same stop request as a key press.
+// The process and its console: standard descriptors made safe at start, single key
+// presses without Enter during a run, and termination signals turned into the same
+// stop request as a key press.
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -13,15 +17,19 @@ namespace {
 // SIGPIPE too: a reader of the figures that goes away must not kill the run
 // before it has cleaned up and restored the terminal.
 const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+const char* const STOP_SIGNAL_NAMES[] = {"SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGPIPE"};
 constexpr int STOP_SIGNAL_COUNT = sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]);
+constexpr int STANDARD_DESCRIPTORS = 3;
 
-volatile sig_atomic_t g_stopSignalled = 0;
+volatile sig_atomic_t g_stopSignal = 0;  // the signal that asked the run to stop, or 0
+bool g_stopByKey = false;
 struct sigaction g_savedActions[STOP_SIGNAL_COUNT];
 struct termios g_savedTerminal;
 bool g_keyboardReady = false;
+bool g_stdoutWasClosed = false;
 
-void OnStopSignal(int) {
-    g_stopSignalled = 1;
+void OnStopSignal(int signal) {
+    g_stopSignal = signal;
 }
 
 void CatchStopSignals() {
@@ -75,10 +83,37 @@ bool ConsumeWaitingKey() {
     return read(STDIN_FILENO, &key, 1) == 1;
 }
 
+bool IsClosed(int fd) {
+    return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+}
+
 }  // namespace
 
+void PrepareProcess() {
+    for (int fd = 0; fd < STANDARD_DESCRIPTORS; ++fd) {
+        if (!IsClosed(fd)) {
+            continue;
+        }
+        g_stdoutWasClosed = g_stdoutWasClosed || fd == STDOUT_FILENO;
+        // The lowest free number is fd itself, since those below are open by now.
+        int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+    // Past a file-size limit a write then fails like one on a full disk, and the run
+    // cleans up, instead of dying with a core and a temporary file left behind.
+    (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
+}
+
+bool StdoutWasClosed() {
+    return g_stdoutWasClosed;
+}
+
 void BeginStoppableRun() {
-    g_stopSignalled = 0;
+    g_stopSignal = 0;
+    g_stopByKey = false;
     CatchStopSignals();
     EnterKeyMode();
 }
@@ -89,12 +124,25 @@ void EndStoppableRun() {
 }
 
 bool PollStopRequest() {
-    if (g_stopSignalled) {
+    if (g_stopSignal != 0 || g_stopByKey) {
         return true;
     }
-    return g_keyboardReady && ConsumeWaitingKey();
+    g_stopByKey = g_keyboardReady && ConsumeWaitingKey();
+    return g_stopByKey;
 }
 
 bool StopSignalled() {
-    return g_stopSignalled != 0;
+    return g_stopSignal != 0;
+}
+
+std::string StopReason() {
+    if (g_stopByKey) {
+        return "stopped by a key press";
+    }
+    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
+        if (STOP_SIGNALS[i] == g_stopSignal) {
+            return std::string("stopped by signal ") + STOP_SIGNAL_NAMES[i];
+        }
+    }
+    return "stopped";
 }

@@ -19,8 +19,12 @@ std::string PrintableText(std::string text) {
     return text;
 }
 
+void Note(const std::string& text) {
+    g_notes.push_back(PrintableText(text));
+}
+
 void NoteFile(const char* file, const char* reason) {
-    g_notes.push_back(PrintableText(file) + ": " + reason);
+    Note(std::string(file) + ": " + reason);
 }
 
 void NoteFileError(const char* file, int errnum) {

@@ -9,6 +9,9 @@
 // a stored name may hold anything, and none of it may drive the terminal.
 std::string PrintableText(std::string text);
 
+// Records a line that concerns no one file.
+void Note(const std::string& text);
+
 // Records "<file>: <reason>".
 void NoteFile(const char* file, const char* reason);
 

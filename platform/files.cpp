@@ -1,4 +1,5 @@
-// File services: safe opening, lengths, identities, unique files and times.
+// File services: opening by descriptor, reading and writing whole buffers, identities,
+// temporary files that live through their descriptor, permissions and times.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,76 +8,183 @@
 
 #include "platform/platform.h"
 
-FILE* OpenRegularFile(const char* path, bool* irregular) {
-    *irregular = false;
-    // O_NONBLOCK so that opening a FIFO cannot wait for a writer.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        *irregular = true;
-        return nullptr;
-    }
-    FILE* file = fdopen(fd, "rb");
-    if (file == nullptr) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-    return file;
-}
+namespace {
 
-int64_t FileLength(FILE* file) {
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0) {
-        return -1;
-    }
-    return static_cast<int64_t>(st.st_size);
-}
-
-void DeleteFile(const char* path) {
-    unlink(path);
-}
-
-FileIdentity IdentifyFile(const char* path) {
+FileIdentity IdentityOf(const struct stat& st) {
     FileIdentity identity;
-    struct stat st;
-    if (lstat(path, &st) == 0) {
-        identity.device = st.st_dev;
-        identity.inode = st.st_ino;
-        identity.exists = true;
-    }
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    identity.exists = true;
     return identity;
 }
 
-FILE* CreateUniqueFile(const std::string& dir, const char* prefix, std::string* path) {
+// What a replacement keeps of the file it replaces: read, write and execute for all,
+// not the set-id bits, which must not pass to content from an archive.
+constexpr mode_t PERMISSION_BITS = 0777;
+
+}  // namespace
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+int OpenRegularFile(const char* path, OpenedFile* file) {
+    // O_NONBLOCK so that opening a FIFO cannot wait for a writer.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int failure = errno;
+        close(fd);
+        return failure;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return NOT_REGULAR;
+    }
+    file->fd = fd;
+    file->identity = IdentityOf(st);
+    file->length = static_cast<int64_t>(st.st_size);
+    return 0;
+}
+
+void CloseReadOnly(int fd) {
+    // Nothing was written through it, so nothing can be lost by a failed close.
+    close(fd);
+}
+
+int64_t ReadFull(int fd, void* buffer, size_t size) {
+    return ReadFullAt(fd, buffer, size, -1);
+}
+
+int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    size_t got = 0;
+    while (got < size) {
+        // A negative offset reads from the descriptor's own position.
+        ssize_t n = offset < 0 ? read(fd, bytes + got, size - got)
+                               : pread(fd, bytes + got, size - got,
+                                       static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(got);
+}
+
+int WriteAll(int fd, const void* data, size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0) {
+            return ENOSPC;
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+PathStatus StatusOfPath(const char* path) {
+    PathStatus status;
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        return status;
+    }
+    status.identity = IdentityOf(st);
+    status.size = static_cast<int64_t>(st.st_size);
+    if (S_ISLNK(st.st_mode)) {
+        status.kind = PathKind::LINK;
+    } else if (S_ISREG(st.st_mode)) {
+        status.kind = PathKind::REGULAR;
+    } else {
+        status.kind = PathKind::OTHER;
+    }
+    return status;
+}
+
+int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
     std::string name = dir + "/" + prefix + "XXXXXX";
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        return nullptr;
+        return errno;
     }
     // mkstemp makes the file private; give it what any new file would get.
     mode_t mask = umask(0);
     umask(mask);
-    FILE* file = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-        int saved = errno;
+    struct stat st;
+    if (fchmod(fd, 0666 & ~mask) != 0 || fstat(fd, &st) != 0) {
+        int failure = errno;
         close(fd);
         unlink(name.c_str());
-        errno = saved;
-        return nullptr;
+        return failure;
     }
-    *path = name;
-    return file;
+    temp->path = name;
+    temp->fd = fd;
+    temp->identity = IdentityOf(st);
+    return 0;
+}
+
+int CloseTempFile(TempFile* temp) {
+    int fd = temp->fd;
+    temp->fd = -1;
+    // A full disk may show only here (on network file systems).
+    return fd >= 0 && close(fd) != 0 ? errno : 0;
+}
+
+int RenameTempFile(TempFile* temp, const char* target) {
+    // Another user who can write to the directory may have put something else under
+    // the name meanwhile; what was written went into the descriptor's file, never
+    // into theirs, and theirs is not given the target's name either.
+    if (!SameFile(StatusOfPath(temp->path.c_str()).identity, temp->identity)) {
+        return TEMP_REPLACED;
+    }
+    // rename replaces a link at target itself, never the file it points to.
+    if (rename(temp->path.c_str(), target) != 0) {
+        return errno;
+    }
+    temp->path.clear();
+    return 0;
+}
+
+void RemoveTempFile(TempFile* temp) {
+    if (temp->fd >= 0) {
+        close(temp->fd);
+        temp->fd = -1;
+    }
+    // Only what this run created is removed.
+    if (!temp->path.empty() &&
+        SameFile(StatusOfPath(temp->path.c_str()).identity, temp->identity)) {
+        unlink(temp->path.c_str());
+    }
+    temp->path.clear();
+}
+
+int TakePermissionsOf(int fd, const char* path) {
+    struct stat old;
+    if (lstat(path, &old) != 0 || !S_ISREG(old.st_mode)) {
+        return 0;
+    }
+    // Owner first: changing it clears set-id bits, and only root may give a file away.
+    if (geteuid() == 0 && fchown(fd, old.st_uid, old.st_gid) != 0) {
+        return errno;
+    }
+    return fchmod(fd, old.st_mode & PERMISSION_BITS) == 0 ? 0 : errno;
 }
 
 int SetLastWriteTime(int fd, int64_t seconds) {
@@ -85,35 +193,7 @@ int SetLastWriteTime(int fd, int64_t seconds) {
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
     times[1].tv_nsec = 0;
-    return futimens(fd, times);
-}
-
-FILE* OpenEmptiedFile(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return nullptr;
-    }
-    struct stat st;
-    FILE* file = nullptr;
-    if (fstat(fd, &st) == 0 && (st.st_size == 0 || ftruncate(fd, 0) == 0)) {
-        file = fdopen(fd, "wb");
-    }
-    if (file == nullptr) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-    return file;
-}
-
-int64_t CopyFileRange(int inFd, int64_t offset, int outFd, int64_t size) {
-    loff_t inOffset = static_cast<loff_t>(offset);
-    return static_cast<int64_t>(
-        copy_file_range(inFd, &inOffset, outFd, nullptr, static_cast<size_t>(size), 0));
-}
-
-bool KernelCopyUnavailable(int errnum) {
-    return errnum == ENOSYS || errnum == EXDEV || errnum == EINVAL || errnum == EOPNOTSUPP;
+    return futimens(fd, times) == 0 ? 0 : errno;
 }
 
 bool IsNullDevice(FILE* stream) {

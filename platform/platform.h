@@ -32,44 +32,80 @@ struct FileIdentity {
     bool exists = false;
 };
 
-// Opens a regular file for binary reading without ever blocking on a FIFO or device.
-// Returns the stream, or null with *irregular set when the path is not a regular
-// file, or null with errno set when it cannot be opened.
-FILE* OpenRegularFile(const char* path, bool* irregular);
+// True when both exist and are the same file (device and inode).
+bool SameFile(const FileIdentity& a, const FileIdentity& b);
 
-// Returns the length of an open file, or -1.
-int64_t FileLength(FILE* file);
+struct OpenedFile {
+    int fd = -1;
+    FileIdentity identity;
+    int64_t length = 0;
+};
 
-// Removes a file; the caller only cares that it is gone.
-void DeleteFile(const char* path);
+// Returned in place of an errno value for a path that is not a regular file.
+constexpr int NOT_REGULAR = -1;
 
-// The device and inode of the directory entry itself (a link is not followed: a
-// rename over the path replaces the link, never its target); exists is false when none.
-FileIdentity IdentifyFile(const char* path);
+// Opens a regular file for reading without ever blocking on a FIFO or device, and
+// fills *file. Returns 0, NOT_REGULAR, or an errno value.
+int OpenRegularFile(const char* path, OpenedFile* file);
 
-// Creates a new empty file with a unique name "<dir>/<prefix>XXXXXX" and the permissions
-// of any new file (0666 less the umask). Returns it open for binary writing and fills
-// *path, or returns null with errno set.
-FILE* CreateUniqueFile(const std::string& dir, const char* prefix, std::string* path);
+// Closes a descriptor only read from.
+void CloseReadOnly(int fd);
+
+// Reads size bytes, fewer only at the end of the file. Returns the count, or -1 with
+// errno set.
+int64_t ReadFull(int fd, void* buffer, size_t size);
+
+// The same from offset, leaving the descriptor's position alone.
+int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset);
+
+// Writes all size bytes. Returns 0 or an errno value (ENOSPC when nothing more fits).
+int WriteAll(int fd, const void* data, size_t size);
+
+enum class PathKind { ABSENT, LINK, REGULAR, OTHER };
+
+struct PathStatus {
+    PathKind kind = PathKind::ABSENT;
+    int64_t size = 0;
+    FileIdentity identity;  // of the directory entry itself: a link is not followed
+};
+
+// What the path names, without following a link: a rename over the path replaces a
+// link itself, never its target.
+PathStatus StatusOfPath(const char* path);
+
+// A file this run created, read and written only through fd; its name serves only
+// the final rename and the removal on failure.
+struct TempFile {
+    std::string path;
+    int fd = -1;
+    FileIdentity identity;
+};
+
+// Returned by RenameTempFile when the name no longer refers to the file created.
+constexpr int TEMP_REPLACED = -1;
+
+// Creates a new empty file "<dir>/<prefix>XXXXXX" exclusively, with the permissions
+// of any new file (0666 less the umask). Returns 0 or an errno value.
+int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp);
+
+// Closes the descriptor, keeping the file and its name. Returns 0 or an errno value.
+int CloseTempFile(TempFile* temp);
+
+// Renames the file over target, provided its name still refers to the file created.
+// Returns 0, TEMP_REPLACED (nothing renamed), or an errno value.
+int RenameTempFile(TempFile* temp, const char* target);
+
+// Closes the file if open and removes its name, provided that still refers to it.
+void RemoveTempFile(TempFile* temp);
+
+// Gives fd the permission bits of the regular file at path, and its owner and group
+// when running as root; anything else at path leaves fd as it is.
+// Returns 0 or an errno value.
+int TakePermissionsOf(int fd, const char* path);
 
 // Sets the last-write time of an open file, leaving its access time as it is.
-// Returns 0, or -1 with errno set.
+// Returns 0 or an errno value.
 int SetLastWriteTime(int fd, int64_t seconds);
-
-// Opens a file for binary writing as fopen's "wb" does (created, or emptied when it
-// holds anything), but leaves an already empty file untruncated: on ext4 truncating
-// even an empty file makes its close start writing all its new data to disk.
-// Returns the stream, or null with errno set.
-FILE* OpenEmptiedFile(const char* path);
-
-// Copies up to size bytes from inFd at offset to outFd's current position inside the
-// kernel, leaving inFd's own position alone. Returns the bytes copied, 0 at the end of
-// the input, or -1 with errno set.
-int64_t CopyFileRange(int inFd, int64_t offset, int outFd, int64_t size);
-
-// True when CopyFileRange failed only because the kernel or the file system offers no
-// such copy between these files; a copy through user memory then does the job.
-bool KernelCopyUnavailable(int errnum);
 
 // True when the stream writes to the null device, where nothing written can be seen.
 bool IsNullDevice(FILE* stream);
@@ -94,7 +130,15 @@ struct FoundFile {
 // Returns 0, or an errno value when the pattern's directory cannot be read.
 int FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
 
-// --- console ------------------------------------------------------------
+// --- process and console ------------------------------------------------
+
+// Opens /dev/null on any of the descriptors 0, 1 and 2 found closed, so no file the
+// run opens can take a standard descriptor's number, and makes a write past the
+// file-size limit fail like one on a full disk. Called first thing.
+void PrepareProcess();
+
+// True when standard output was closed when the process started.
+bool StdoutWasClosed();
 
 // Prepares the console for a run that may be stopped by a key press or a
 // termination signal; EndStoppableRun restores the terminal exactly as it was.
@@ -106,6 +150,9 @@ bool PollStopRequest();
 
 // True when a termination signal has arrived during the run (never reads a key).
 bool StopSignalled();
+
+// Why the run stopped: "stopped by a key press" or "stopped by signal SIGINT".
+std::string StopReason();
 
 // Holds the console ready for stopping for as long as it lives.
 class StoppableRun {

@@ -2,7 +2,11 @@
 // of the archive it writes, the format's limits, and what a failed run leaves behind.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <array>
 #include <string>
@@ -15,6 +19,8 @@ namespace {
 
 constexpr int STATUS_NOTHING_MATCHED = 255;  // -1
 constexpr int STATUS_LIMIT = 247;            // -9
+constexpr int STATUS_OPEN = 246;             // -10
+constexpr uid_t NOBODY = 65534;
 constexpr int32_t SOME_TIME = 1234567890;
 
 RunResult Pack(const std::string& cwd, const std::string& archive, const std::string& pattern) {
@@ -120,8 +126,84 @@ TEST(Creation, SingleFilesGiveExactBytesAndTheUsualPermissions) {
     struct stat st;
     ASSERT_EQ(stat((dir / "a.arc").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // Started with standard output closed, no figure may land in the archive.
+    RunOptions closed{dir.path()};
+    closed.stdoutPath = "-";
+    ASSERT_EQ(RunTovra({"0", "c.arc", "a.txt"}, closed).status, 0);
+    EXPECT_EQ(ReadFile(dir / "c.arc"), ReadFile(dir / "a.arc"));
     ASSERT_EQ(Pack(dir.path(), "e.arc", "empty").status, 0);
     EXPECT_EQ(ReadFile(dir / "e.arc"), Record("empty", 0, SOME_TIME) + terminator + ZlibStream(""));
+}
+
+TEST(Creation, OnlyAnArchiveIsReplacedAndItKeepsItsPermissions) {
+    // What is at the archive's name before the run, and whether the run replaces it.
+    enum Kind { ARCHIVE, EMPTY, TEXT, SHORT, FIFO, DEVICE, DIRECTORY };
+    const std::vector<std::tuple<const char*, Kind, bool>> cases = {
+        {"private archive", ARCHIVE, true},
+        {"empty file", EMPTY, true},
+        {"text file", TEXT, false},
+        {"file shorter than a record", SHORT, false},
+        {"FIFO", FIFO, false},
+        {"directory", DIRECTORY, false},
+        {"device node", DEVICE, false}};  // last: it is skipped where mknod is refused
+    for (const auto& [what, kind, replaced] : cases) {
+        SCOPED_TRACE(what);
+        ScratchDir dir;
+        MakeFile(dir / "a.txt", "abc");
+        const std::string at = dir / "out.tvr";
+        int made = 0;
+        switch (kind) {
+            case ARCHIVE:
+                WriteFile(at, BuildArchive({{"old", "old"}}));
+                break;
+            case EMPTY:
+                WriteFile(at, "");
+                break;
+            case TEXT:
+                WriteFile(at, std::string(200, 't'));
+                break;
+            case SHORT:
+                WriteFile(at, "abc");
+                break;
+            case FIFO:
+                made = mkfifo(at.c_str(), 0600);
+                break;
+            case DEVICE:
+                made = mknod(at.c_str(), S_IFCHR | 0600, makedev(1, 3));
+                break;
+            case DIRECTORY:
+                made = mkdir(at.c_str(), 0700);
+                break;
+        }
+        if (made != 0) {
+            GTEST_SKIP() << "cannot make the " << what << " here: " << strerror(errno);
+        }
+        // Private, and another user's when the tests run as root.
+        ASSERT_EQ(chmod(at.c_str(), 0600), 0);
+        const bool root = geteuid() == 0;
+        ASSERT_TRUE(!root || chown(at.c_str(), NOBODY, NOBODY) == 0);
+        struct stat before, after;
+        ASSERT_EQ(lstat(at.c_str(), &before), 0);
+        const std::string old =
+            kind == ARCHIVE || kind == TEXT || kind == SHORT ? ReadFile(at) : "";
+        RunResult run = Pack(dir.path(), "out.tvr", "a.txt");
+        ASSERT_EQ(lstat(at.c_str(), &after), 0);
+        if (replaced) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(ReadFile(at), ExpectedArchive(dir.path(), {"a.txt"}));
+            EXPECT_EQ(after.st_mode & 07777, 0600u);
+            EXPECT_TRUE(!root || (after.st_uid == NOBODY && after.st_gid == NOBODY));
+        } else {
+            EXPECT_EQ(run.status, STATUS_OPEN);
+            EXPECT_NE(run.err.find("tovra: out.tvr: exists and is not an archive, not replaced"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                        after.st_rdev == before.st_rdev && after.st_size == before.st_size);
+            EXPECT_TRUE(old.empty() || ReadFile(at) == old);
+            EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.txt", "out.tvr"}));
+        }
+    }
 }
 
 TEST(Creation, OneStepPastALimitFailsAndLeavesEverythingAsItWas) {

@@ -1,10 +1,13 @@
 // Unpacking through the built program: round trips with creation, streams of any
 // zlib writer, damaged and hostile archives, and what is left on disk afterwards.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +21,7 @@ constexpr int STATUS_OPEN = 246;     // -10
 constexpr int32_t SOME_TIME = 1000000000;
 const char OLD_CONTENT[] = "a file that was here before";
 constexpr int32_t OLD_TIME = 500000000;
+constexpr uid_t NOBODY = 65534;
 
 RunResult Unpack(const std::string& cwd, const std::string& archive) {
     return RunTovra({"1", archive}, {cwd});
@@ -32,15 +36,16 @@ void ExpectExtracted(const std::string& dir, const std::vector<TestEntry>& entri
 }
 
 // Unpacks archive in a fresh directory with the umask 027: exactly its entries must come
-// out, with their content and time, and as any new file would.
-void ExpectUnpacks(const std::string& archive, const std::vector<TestEntry>& entries) {
+// out, with their content and time, and as any new file would; err is all of stderr.
+void ExpectUnpacks(const std::string& archive, const std::vector<TestEntry>& entries,
+                   const std::string& err = "") {
     ScratchDir dir;
     WriteFile(dir / "given.arc", archive);
     mode_t saved = umask(027);
     RunResult run = Unpack(dir.path(), "given.arc");
     umask(saved);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, err);
     ExpectExtracted(dir.path(), entries);
     EXPECT_EQ(dir.List().size(), entries.size() + 1);
     struct stat st;
@@ -88,6 +93,8 @@ TEST(Extraction, StreamsOfAnyWriterExtractExactlyAndDamageLeavesNothing) {
     const std::string sound = directory + Terminator() + streams;
     start.push_back(sound.size());
     ExpectUnpacks(sound, entries);
+    ExpectUnpacks(sound + "junk", entries,
+                  "tovra: given.arc: 4 bytes after the last stream ignored\n");
 
     auto withByte = [&](size_t at, char byte) {
         return sound.substr(0, at) + byte + sound.substr(at + 1);
@@ -150,24 +157,55 @@ TEST(Extraction, UnsafeNamesAreRefusedAndTheOthersExtracted) {
     }
 }
 
-TEST(Extraction, ExistingLinksAreReplacedAndADirectoryInTheWayFails) {
+TEST(Extraction, WhatIsThereIsReplacedKeepingPermissionsButNeverTheArchiveOrADirectory) {
     ScratchDir outside, dir;
     WriteFile(outside / "target", OLD_CONTENT);
     ASSERT_EQ(symlink((outside / "target").c_str(), (dir / "linked").c_str()), 0);
     ASSERT_EQ(symlink((outside / "missing").c_str(), (dir / "dangling").c_str()), 0);
     ASSERT_EQ(mkdir((dir / "taken").c_str(), 0755), 0);
+    // Private, and another user's when the tests run as root.
+    WriteFile(dir / "private", OLD_CONTENT);
+    ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
+    const bool root = geteuid() == 0;
+    ASSERT_TRUE(!root || chown((dir / "private").c_str(), NOBODY, NOBODY) == 0);
     const std::vector<TestEntry> written = {{"linked", "new content", SOME_TIME},
-                                            {"dangling", "also new", SOME_TIME}};
-    WriteFile(dir / "some.arc",
-              BuildArchive({{"taken", "in the way", SOME_TIME}, written[0], written[1]}));
+                                            {"dangling", "also new", SOME_TIME},
+                                            {"private", "new and private", SOME_TIME}};
+    const std::string archive = BuildArchive(
+        {{"taken", "in the way"}, written[0], {"some.arc", "not me"}, written[1], written[2]});
+    WriteFile(dir / "some.arc", archive);
 
     RunResult run = Unpack(dir.path(), "some.arc");
-    EXPECT_EQ(run.status, STATUS_OPEN) << run.out << run.err;
+    EXPECT_EQ(run.status, STATUS_DAMAGED) << run.out << run.err;
     EXPECT_NE(run.err.find("tovra: taken: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("tovra: some.arc: is the archive being unpacked"), std::string::npos);
     ExpectExtracted(dir.path(), written);
+    EXPECT_EQ(ReadFile(dir / "some.arc"), archive);
+    struct stat st;
+    ASSERT_EQ(stat((dir / "private").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(!root || (st.st_uid == NOBODY && st.st_gid == NOBODY));
     EXPECT_EQ(outside.List(), std::vector<std::string>{"target"});
     EXPECT_EQ(ReadFile(outside / "target"), OLD_CONTENT);
-    EXPECT_EQ(dir.List(), (std::vector<std::string>{"dangling", "linked", "some.arc", "taken"}));
+    EXPECT_EQ(dir.List(),
+              (std::vector<std::string>{"dangling", "linked", "private", "some.arc", "taken"}));
+}
+
+TEST(Extraction, NeedsNoMoreRoomThanTheFilesItRestores) {
+    ScratchDir dir, small;
+    const std::vector<TestEntry> files = {{"a", SampleBytes(10 << 20, 41, false)},
+                                          {"b", SampleBytes(10 << 20, 42, false)},
+                                          {"c", SampleBytes(10 << 20, 43, false)}};
+    WriteFile(dir / "three.tvr", BuildArchive(files));
+    // Room for the files and one MiB more: what the file system itself needs.
+    const std::string size = "size=" + std::to_string((31 << 20) / 1024) + "k";
+    if (mount("tovra-test", small.path().c_str(), "tmpfs", 0, size.c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+    }
+    RunResult run = Unpack(small.path(), dir / "three.tvr");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    ExpectExtracted(small.path(), files);
+    EXPECT_EQ(umount(small.path().c_str()), 0);
 }
 
 }  // namespace

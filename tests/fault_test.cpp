@@ -26,12 +26,6 @@ constexpr int64_t DISK_LIMIT = 100000;
 // Past the directory of one small file, inside its stream: only the last flush fails.
 constexpr int64_t LAST_FLUSH_LIMIT = 200;
 constexpr size_t NOISE_SIZE = 8 << 20;
-constexpr int FIGURES_BEFORE_SIGNAL = 3;
-// The smallest pipe Linux makes: the run cannot get more than 4096 bytes of figures
-// ahead of the test, so it is still running when the signal arrives.
-constexpr int SMALL_PIPE = 4096;
-// The longest a run may stay silent before it counts as hung.
-constexpr int QUIET_MS = 60000;
 const char PACK_PREFIX[] = ".tovra-pack-";
 // In place of the results of a damaged archive that need only end clearly.
 constexpr int ANY_RESULT = 1;
@@ -46,52 +40,29 @@ Snapshot SnapshotOf(const ScratchDir& dir) {
     return files;
 }
 
-// An archive whose first entry is whole long before the rest, a file it would replace,
-// and noise to pack or unpack for a while.
+// Archives whose first entry is whole long before the rest, files they would replace,
+// noise to pack or unpack for a while, and a file a swapped link would point at.
 Snapshot LayOutRuns(const ScratchDir& dir) {
     const std::string noise = SampleBytes(NOISE_SIZE, 3, false);
     WriteFile(dir / "big.bin", noise);
     WriteFile(dir / "data.bin", "the file that was there before");
-    WriteFile(dir / "data.tvr", BuildArchive({{"a.txt", "whole first"}, {"data.bin", noise}}));
+    WriteFile(
+        dir / "data.tvr",
+        BuildArchive({{"a.txt", "whole first"}, {"data.bin", noise}, {"z.txt", "whole last"}}));
+    WriteFile(dir / "one.tvr", BuildArchive({{"data.bin", noise}}));
+    WriteFile(dir / "victim", "a file of someone else's");
     return SnapshotOf(dir);
 }
 
-// Runs tovra in dir, sends it signal once it has shown a few progress figures, and
-// returns its exit status (1000 + signal when the signal ended it).
-int StopMidRun(const ScratchDir& dir, const std::vector<std::string>& args, int signal) {
-    int fds[2];
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    fcntl(fds[0], F_SETPIPE_SZ, SMALL_PIPE);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (int null = open("/dev/null", O_RDWR); null >= 0 && chdir(dir.path().c_str()) == 0 &&
-                                                  dup2(null, 0) == 0 && dup2(fds[1], 1) == 1 &&
-                                                  dup2(null, 2) == 2) {
-            // Two or three arguments: a missing third ends the list.
-            execl(TOVRA_BINARY, "tovra", args[0].c_str(), args[1].c_str(),
-                  args.size() > 2 ? args[2].c_str() : nullptr, nullptr);
-        }
-        _exit(127);
+// While the run is held at a figure: the temporary files it made are swapped for
+// links to the victim, as another user who may write to the directory could.
+void SwapTempFilesForLinks(const ScratchDir& dir, pid_t run) {
+    kill(run, SIGSTOP);
+    for (const std::string& name : TempFilesIn(dir.path())) {
+        ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "link").c_str()), 0);
+        ASSERT_EQ(rename((dir / "link").c_str(), (dir / name).c_str()), 0);
     }
-    close(fds[1]);
-    char buffer[4096];
-    struct pollfd ready = {fds[0], POLLIN, 0};
-    ssize_t got = 0;
-    for (int figures = 0;
-         (got = poll(&ready, 1, QUIET_MS) > 0 ? read(fds[0], buffer, sizeof buffer) : -1) > 0;) {
-        const int shown = figures;
-        figures += static_cast<int>(std::count(buffer, buffer + got, '%'));
-        if (shown < FIGURES_BEFORE_SIGNAL && figures >= FIGURES_BEFORE_SIGNAL) {
-            kill(child, signal);
-        }
-    }
-    if (got < 0) {
-        kill(child, SIGKILL);  // it hung
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    kill(run, SIGCONT);
 }
 
 // Runs mode on archive from the empty work beside it, which alone may change. A failed
@@ -110,27 +81,46 @@ int RunBeside(const ScratchDir& dir, const ScratchDir& work, const std::string& 
 
 }  // namespace
 
-TEST(Fault, FullDiskAndSignalsMidRunLeaveEveryFileAsItWas) {
+TEST(Fault, FullDiskSignalsAndSwapsMidRunLeaveEveryFileAsItWas) {
     ScratchDir dir;
     const Snapshot before = LayOutRuns(dir);
     const std::vector<std::string> pack = {"0", "data.tvr", "*.bin"}, unpack = {"1", "data.tvr"};
     const std::vector<std::string> fresh = {"0", "new.tvr", "*.bin"},
                                    one = {"0", "new.tvr", "data.bin"};
-    // A signal sent mid-run, or 0 for a disk that is full at the given size.
-    const std::vector<std::tuple<int, int64_t, std::vector<std::string>>> runs = {
-        {0, DISK_LIMIT, pack},   {0, LAST_FLUSH_LIMIT, one}, {0, DISK_LIMIT, fresh},
-        {0, DISK_LIMIT, unpack}, {SIGKILL, 0, pack},         {SIGINT, 0, pack},
-        {SIGINT, 0, unpack},     {SIGTERM, 0, fresh},        {SIGTERM, 0, unpack}};
-    for (const auto& [signal, limit, args] : runs) {
+    // A signal sent while the run is held in its second stream (or file), SWAP for the
+    // temporary files swapped for links, or 0 for a disk that is full at the given size.
+    const int SWAP = -1;
+    const std::vector<std::tuple<int, int64_t, std::vector<std::string>, int>> runs = {
+        {0, DISK_LIMIT, pack, RESULT_FAIL},
+        {0, LAST_FLUSH_LIMIT, one, RESULT_FAIL},
+        {0, DISK_LIMIT, fresh, RESULT_FAIL},
+        {0, DISK_LIMIT, unpack, RESULT_FAIL},
+        {SIGKILL, 0, pack, 0},
+        {SIGINT, 0, pack, RESULT_ABORT},
+        {SIGINT, 0, unpack, RESULT_ABORT},
+        {SIGTERM, 0, fresh, RESULT_ABORT},
+        {SIGTERM, 0, unpack, RESULT_ABORT},
+        {SWAP, 0, pack, RESULT_OPEN},
+        {SWAP, 0, {"1", "one.tvr"}, RESULT_OPEN}};
+    for (const auto& [signal, limit, args, result] : runs) {
         SCOPED_TRACE(args[1] + " " + std::to_string(signal) + " " + std::to_string(limit));
         RunOptions options{dir.path()};
         options.fileSizeLimit = limit;
-        const int status = signal ? StopMidRun(dir, args, signal) : RunTovra(args, options).status;
-        EXPECT_EQ(status, signal == SIGKILL ? 1000 + SIGKILL
-                                            : StatusOf(signal != 0 ? RESULT_ABORT : RESULT_FAIL));
+        if (signal != 0) {
+            options.holdAtFigure = 2;
+            options.whileHeld = [&dir, signal = signal](const HeldRun& held) {
+                signal == SWAP ? SwapTempFilesForLinks(dir, held.pid)
+                               : (void)kill(held.pid, signal);
+            };
+        }
+        RunResult run = RunTovra(args, options);
+        EXPECT_EQ(run.status, signal == SIGKILL ? 1000 + SIGKILL : StatusOf(result)) << run.err;
+        EXPECT_TRUE(signal != SWAP || run.err.find("was replaced") != std::string::npos) << run.err;
         for (const std::string& name : TempFilesIn(dir.path())) {
-            // Nothing can clean up after SIGKILL, but what it leaves says what it is.
-            EXPECT_TRUE(signal == SIGKILL && name.rfind(PACK_PREFIX, 0) == 0) << name;
+            // Nothing cleans up after SIGKILL, but what it leaves says what it is; the
+            // swapped links are another user's.
+            EXPECT_TRUE((signal == SIGKILL && name.rfind(PACK_PREFIX, 0) == 0) || signal == SWAP)
+                << name;
             std::filesystem::remove(dir / name);
         }
         EXPECT_TRUE(SnapshotOf(dir) == before) << testing::PrintToString(dir.List());

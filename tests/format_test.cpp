@@ -1,6 +1,8 @@
 // The archive's directory: record bytes, reading directories back, and the
 // damaged directories that reading refuses (non-regular archives: cli_test).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -14,7 +16,17 @@ namespace {
 int ReadBack(const std::string& path, const std::string& bytes) {
     ResetArchiveState();
     WriteFile(path, bytes);
-    return ReadDirectory(path.c_str());
+    int fd = open(path.c_str(), O_RDONLY);
+    int result = ReadDirectory(fd, path.c_str());
+    close(fd);
+    return result;
+}
+
+int WriteTo(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int result = WriteDirectory(fd, path.c_str());
+    close(fd);
+    return result;
 }
 
 }  // namespace
@@ -23,11 +35,11 @@ TEST(ArchiveFormat, OneFileDirectoryHasExactRecordBytes) {
     ResetArchiveState();
     ScratchDir dir;
     ASSERT_EQ(AppendEntry("a.txt", 3, 0x5F3E2D1C), RESULT_OK);
-    ASSERT_EQ(WriteDirectory((dir / "a.tvr").c_str()), RESULT_OK);
+    ASSERT_EQ(WriteTo(dir / "a.tvr"), RESULT_OK);
     EXPECT_EQ(ReadFile(dir / "a.tvr"),
               "a.txt" + std::string(75, '\0') + std::string("\x03\0\0\0\x1C\x2D\x3E\x5F", 8) +
                   std::string(80, '\0') + std::string("\xFF\xFF\xFF\xFF\0\0\0\0", 8));
-    EXPECT_EQ(WriteDirectory("/dev/full"), RESULT_FAIL);
+    EXPECT_EQ(WriteTo("/dev/full"), RESULT_FAIL);
 }
 
 TEST(ArchiveFormat, DirectoriesOfZeroOneAndThreeEntriesReadBack) {
@@ -43,7 +55,7 @@ TEST(ArchiveFormat, DirectoriesOfZeroOneAndThreeEntriesReadBack) {
         ASSERT_EQ(g_nEntries, static_cast<int>(entries.size()));
         EXPECT_EQ(g_lDataOffset, ENTRY_RECORD_SIZE * static_cast<int32_t>(entries.size() + 1));
         // Writing the table back gives the same records: every field was read as stored.
-        ASSERT_EQ(WriteDirectory((dir / "w.tvr").c_str()), RESULT_OK);
+        ASSERT_EQ(WriteTo(dir / "w.tvr"), RESULT_OK);
         EXPECT_EQ(ReadFile(dir / "w.tvr"), built.substr(0, g_lDataOffset));
     }
 }

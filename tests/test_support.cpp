@@ -3,12 +3,18 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -158,25 +164,6 @@ void ResetArchiveState() {
     ClearNotes();
 }
 
-namespace {
-
-// Waits for child, killing it once the timeout has passed; returns its wait status.
-int WaitBounded(pid_t child, int timeoutSeconds) {
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status;
-}
-
-}  // namespace
-
 std::vector<std::string> TempFilesIn(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -188,41 +175,163 @@ std::vector<std::string> TempFilesIn(const std::string& dir) {
     return names;
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int FIGURE_BYTES = 8;  // "%3d%%" and four backspaces
+constexpr int READ_SLICE_MS = 20;
+
+// Appends what fd offers within a slice of time; false at its end.
+bool ReadSome(int fd, std::string* into) {
+    struct pollfd ready = {fd, POLLIN, 0};
+    char buffer[4096];
+    ssize_t n = poll(&ready, 1, READ_SLICE_MS) > 0 ? read(fd, buffer, sizeof buffer) : -1;
+    into->append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    return n != 0;
+}
+
+// The child's side: descriptors, directory, user, environment, limits, then tovra.
+[[noreturn]] void StartChild(const std::vector<std::string>& args, const RunOptions& options,
+                             int out, int err, int terminal) {
+    int in = terminal >= 0 ? -1 : open(options.stdinPath.c_str(), O_RDONLY);
+    bool ready = (terminal >= 0 ? login_tty(terminal) == 0 : in >= 0 && dup2(in, 0) == 0) &&
+                 dup2(err, 2) == 2 && chdir(options.cwd.c_str()) == 0;
+    if (options.stdoutPath == "-") {
+        close(1);
+    } else if (!options.stdoutPath.empty()) {
+        int fd = open(options.stdoutPath.c_str(), O_WRONLY);
+        ready = ready && fd >= 0 && dup2(fd, 1) == 1;
+    } else {
+        ready = ready && dup2(out, 1) == 1;
+    }
+    // The directory is entered before privileges are dropped: nobody may not reach it.
+    if (options.unprivileged && geteuid() == 0) {
+        ready =
+            ready && setgroups(0, nullptr) == 0 && setgid(NOBODY_ID) == 0 && setuid(NOBODY_ID) == 0;
+    }
+    setenv("TZ", options.tz.c_str(), 1);
+    for (const std::string& variable : options.env) {
+        putenv(const_cast<char*>(variable.c_str()));
+    }
+    if (options.fileSizeLimit > 0) {
+        struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
+                               static_cast<rlim_t>(options.fileSizeLimit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.background) {
+        // A job stopped for touching the terminal ends the run with 126.
+        pid_t job = fork();
+        if (job > 0) {
+            int status = 0;
+            waitpid(job, &status, WUNTRACED);
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+        }
+        setpgid(0, 0);
+    }
+    std::vector<char*> argv = {const_cast<char*>("tovra")};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (ready) {
+        execv(TOVRA_BINARY, argv.data());
+    }
+    _exit(127);
+}
+
+// Fills the pipe so that the run can write its banner and the figures before figure,
+// and is held writing that one: a pipe of one page takes a small write only while it
+// fits into the page's free end. The first write (banner and figure 1) must fit, so
+// that a full pipe tells the run has got this far.
+size_t FillPipeBefore(int in, int out, int figure) {
+    Require(figure >= 2, "a run can be held from its second figure on");
+    fcntl(out, F_SETPIPE_SZ, getpagesize());
+    const size_t capacity = static_cast<size_t>(fcntl(out, F_GETPIPE_SZ));
+    const size_t allowed = strlen(BANNER) + FIGURE_BYTES * (figure - 1);
+    const std::string filler(capacity - allowed, '#');
+    Require(write(in, filler.data(), filler.size()) == static_cast<ssize_t>(filler.size()),
+            "cannot fill the pipe");
+    return filler.size();
+}
+
+// Waits until the run has filled the pipe (it is held) or has ended; true when held.
+bool WaitUntilHeld(pid_t child, int out, Clock::time_point deadline) {
+    const int capacity = fcntl(out, F_GETPIPE_SZ);
+    int waiting = 0;
+    while (Clock::now() < deadline && ioctl(out, FIONREAD, &waiting) == 0 && waiting < capacity) {
+        siginfo_t ended{};
+        if (waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            ended.si_pid != 0) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return waiting >= capacity;
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+}
+
+}  // namespace
+
 RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options) {
-    int outFd = memfd_create("tovra-out", 0);
-    int errFd = memfd_create("tovra-err", 0);
+    RunResult result;
+    const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    int out[2];
+    int master = -1, slave = -1;
+    termios before{}, now{};
+    Require(pipe2(out, O_CLOEXEC) == 0, "no pipe");
+    int err = memfd_create("tovra-err", 0);
+    if (options.terminal) {
+        Require(openpty(&master, &slave, nullptr, nullptr, nullptr) == 0, "no pseudo-terminal");
+        tcgetattr(slave, &before);
+        Require(write(master, options.typedAhead.data(), options.typedAhead.size()) ==
+                    static_cast<ssize_t>(options.typedAhead.size()),
+                "cannot type ahead");
+        // Its echo shows that the terminal, still in line mode, has taken the keys in.
+        for (std::string echo;
+             echo.size() < options.typedAhead.size() && Clock::now() < deadline;) {
+            ReadSome(master, &echo);
+        }
+    }
+    size_t filler =
+        options.holdAtFigure > 0 ? FillPipeBefore(out[1], out[0], options.holdAtFigure) : 0;
     pid_t child = fork();
     if (child == 0) {
-        // The directory is entered before privileges are dropped: nobody may not reach it.
-        int inFd = open(options.stdinPath.c_str(), O_RDONLY);
-        if (inFd < 0 || chdir(options.cwd.c_str()) != 0 || dup2(inFd, 0) < 0 ||
-            dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 ||
-            (options.unprivileged && geteuid() == 0 &&
-             (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))) {
-            _exit(127);
-        }
-        setenv("TZ", options.tz.c_str(), 1);
-        if (options.fileSizeLimit > 0) {
-            // Ignored, so a write past the limit fails with EFBIG as on a full disk.
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
-                                   static_cast<rlim_t>(options.fileSizeLimit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        std::vector<char*> argv = {const_cast<char*>("tovra")};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(TOVRA_BINARY, argv.data());
-        _exit(127);
+        StartChild(args, options, out[1], err, slave);
     }
-    RunResult result;
-    int status = WaitBounded(child, options.timeoutSeconds);
+    close(out[1]);
+    if (options.holdAtFigure > 0) {
+        bool held = WaitUntilHeld(child, out[0], deadline);
+        EXPECT_TRUE(held) << "the run ended before figure " << options.holdAtFigure;
+        if (options.terminal) {
+            tcgetattr(slave, &now);
+            result.modesDuring = now.c_lflag;
+        }
+        if (held) {
+            options.whileHeld({child, master});
+        }
+    }
+    while (ReadSome(out[0], &result.out) && Clock::now() < deadline) {
+    }
+    if (Clock::now() >= deadline) {
+        ADD_FAILURE() << "the run did not end in time";
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    result.out = ReadFile("/proc/self/fd/" + std::to_string(outFd));
-    result.err = ReadFile("/proc/self/fd/" + std::to_string(errFd));
-    close(outFd);
-    close(errFd);
+    result.out.erase(0, filler);
+    result.err = ReadFile("/proc/self/fd/" + std::to_string(err));
+    if (options.terminal) {
+        tcgetattr(slave, &now);
+        result.terminalRestored = SameSettings(before, now);
+        close(master);
+        close(slave);
+    }
+    close(out[0]);
+    close(err);
     return result;
 }

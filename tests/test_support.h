@@ -4,7 +4,10 @@
 
 #include <zlib.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,7 +57,15 @@ void ResetArchiveState();
 struct RunResult {
     std::string out;
     std::string err;
-    int status = -1;  // exit status 0..255, or 1000 + signal when killed
+    int status = -1;                // exit status 0..255, or 1000 + signal when killed
+    unsigned modesDuring = 0;       // on a terminal: its local modes while the run was held
+    bool terminalRestored = false;  // on a terminal: its settings afterwards as before
+};
+
+// What a test does while a run is held (see RunOptions::holdAtFigure).
+struct HeldRun {
+    pid_t pid;
+    int terminal;  // the terminal's master side (keys typed there reach the run), or -1
 };
 
 struct RunOptions {
@@ -66,6 +77,20 @@ struct RunOptions {
     int64_t fileSizeLimit = 0;
     // Run as the user nobody when the tests run as root, so permissions apply.
     bool unprivileged = false;
+    // Standard output: "" captures it, "-" starts the run with it closed, else a path.
+    std::string stdoutPath{};
+    // Extra environment, "NAME=value" each.
+    std::vector<std::string> env{};
+    // A new pseudo-terminal as controlling terminal and standard input; typedAhead is
+    // typed on it before the run starts. A background run is a job of its own.
+    bool terminal = false;
+    std::string typedAhead{};
+    bool background = false;
+    // When set (2 or more), the run is held while writing progress figure holdAtFigure
+    // and whileHeld is called; the run then goes on. By then the run has made its
+    // temporary file and shown the figures before.
+    int holdAtFigure = 0;
+    std::function<void(const HeldRun&)> whileHeld{};
 };
 
 // Runs the built tovra with the given arguments (without the program name).

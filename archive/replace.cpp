@@ -1,0 +1,28 @@
+// Putting a finished temporary file in place of the file it replaces.
+#include "archive/replace.h"
+
+#include <string>
+
+int KeepPermissions(TempFile* temp, const char* target) {
+    int failure = TakePermissionsOf(temp->fd, target);
+    if (failure != 0) {
+        NoteFileError(target, failure);
+        return RESULT_OPEN;
+    }
+    return RESULT_OK;
+}
+
+int PutInPlace(TempFile* temp, const char* target) {
+    int failure = RenameTempFile(temp, target);
+    if (failure == TEMP_REPLACED) {
+        std::string reason =
+            "the temporary file " + temp->path + " was replaced by another file; nothing renamed";
+        NoteFile(target, reason.c_str());
+        return RESULT_OPEN;
+    }
+    if (failure != 0) {
+        NoteFileError(target, failure);
+        return RESULT_OPEN;
+    }
+    return RESULT_OK;
+}

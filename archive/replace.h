@@ -1,0 +1,13 @@
+// Putting a finished temporary file in place of the file it replaces: what it keeps
+// of the old file, and the checked rename.
+#pragma once
+
+#include "platform/platform.h"
+
+// Gives the temporary file the permissions (and, as root, the owner) of the regular
+// file at target, if there is one. Returns 0, or RESULT_OPEN with a note.
+int KeepPermissions(TempFile* temp, const char* target);
+
+// Renames the temporary file over target, provided its name still refers to the file
+// this run created. Returns 0, or RESULT_OPEN with a note (nothing renamed).
+int PutInPlace(TempFile* temp, const char* target);
