@@ -136,8 +136,16 @@ int WriteArchive(const std::vector<FoundFile>& files, const char* archive, int l
                  TempFile* temp, CConsoleCodec* codec) {
     int result = WriteDirectory(temp->fd, archive);
     if (result == RESULT_OK) {
-        codec->BeginPack(temp->fd, archive, level);
+        result = codec->BeginPack(temp->fd, archive, level, WorkerThreads());
+    }
+    if (result == RESULT_OK) {
         result = AppendStreams(files, codec);
+    }
+    // Every way out joins the workers before the temporary file goes.
+    if (result == RESULT_OK) {
+        result = codec->EndPack();
+    } else {
+        codec->CancelPack();
     }
     if (result == RESULT_OK && StopSignalled()) {
         result = RESULT_ABORT;

@@ -24,6 +24,16 @@ std::string StreamFailure(int code) {
     return std::string(what) + " (zlib: " + zError(code) + ")";
 }
 
+// The two bytes that open a zlib stream, as deflate itself writes them: deflate with a
+// 32 KiB window, the level's class, and check bits that make them a multiple of 31.
+unsigned ZlibHeader(int level) {
+    constexpr unsigned DEFLATE_32K = 0x78;
+    level = level == Z_DEFAULT_COMPRESSION ? 6 : level;
+    const unsigned levelClass = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    const unsigned header = (DEFLATE_32K << 8) | (levelClass << 6);
+    return header + 31 - header % 31;
+}
+
 }  // namespace
 
 int Percent(int64_t done, int64_t total) {
@@ -55,77 +65,180 @@ void CZStreamCodec::ShowComplete() {
     OnProgress(FIGURE_COMPLETE);
 }
 
-void CZStreamCodec::BeginPack(int outFd, const char* outName, int level) {
+int CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int workers) {
     m_outFd = outFd;
     m_outName = outName;
     m_level = level;
     m_bAbort = 0;
+    m_staged = 0;
+    m_previous = nullptr;
+    int result = m_deflater.Start(workers, BLOCKS_PER_WORKER, level);
+    if (result != Z_OK) {
+        NoteFile(outName, StreamFailure(result).c_str());
+    }
+    return result;
 }
 
-int CZStreamCodec::FlushPackOutput() {
-    size_t produced = CODEC_BUFSIZE - avail_out;
-    int failure = WriteAll(m_outFd, m_outBuf, produced);
+// Reads the block of the file that starts at start into block, primed with the end
+// of the block before. Returns 0, or RESULT_LIMIT or RESULT_OPEN with a note.
+int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start,
+                             const char* name) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(size - start, DEFLATE_BLOCK_SIZE));
+    int64_t got = ReadFull(inFd, block->Data(), want);
+    // One byte past the size shows a file that grew.
+    unsigned char beyond = 0;
+    int64_t more =
+        got == static_cast<int64_t>(want) && start + got == size ? ReadFull(inFd, &beyond, 1) : 0;
+    if (got < 0 || more < 0) {
+        NoteFileError(name, errno);
+        return RESULT_OPEN;
+    }
+    if (got != static_cast<int64_t>(want) || more != 0) {
+        NoteFile(name, "file changed while being packed");
+        return RESULT_LIMIT;
+    }
+    block->primed = start > 0;
+    if (block->primed) {
+        memcpy(block->input, m_previous->Data() + m_previous->length - DEFLATE_WINDOW_SIZE,
+               DEFLATE_WINDOW_SIZE);
+    }
+    block->length = want;
+    block->last = start + got == size;
+    block->start = start;
+    block->fileSize = size;
+    block->name = name;
+    m_previous = block;
+    return RESULT_OK;
+}
+
+// Finds a free block, writing the oldest ones out until one is.
+int CZStreamCodec::ClaimBlock(DeflateBlock** block) {
+    while ((*block = m_deflater.FreeBlock()) == nullptr) {
+        DeflateBlock* oldest = m_deflater.Oldest(true);
+        int result = WriteBlock(*oldest);
+        m_deflater.Retire();
+        if (result != RESULT_OK) {
+            return result;
+        }
+    }
+    return RESULT_OK;
+}
+
+// Writes the blocks done, in order; with wait set, every block in flight.
+int CZStreamCodec::WriteDone(bool wait) {
+    while (const DeflateBlock* block = m_deflater.Oldest(wait)) {
+        int result = WriteBlock(*block);
+        m_deflater.Retire();
+        if (result != RESULT_OK) {
+            return result;
+        }
+    }
+    return RESULT_OK;
+}
+
+// Writes one block's deflate data, framed as a zlib stream at the file's first and
+// last blocks, and shows its figures.
+int CZStreamCodec::WriteBlock(const DeflateBlock& block) {
+    if (block.result != Z_OK) {
+        NoteFile(block.name, StreamFailure(block.result).c_str());
+        return block.result;
+    }
+    int result = RESULT_OK;
+    if (!block.primed) {
+        const unsigned header = ZlibHeader(m_level);
+        const unsigned char bytes[] = {static_cast<unsigned char>(header >> 8),
+                                       static_cast<unsigned char>(header)};
+        result = Put(bytes, sizeof bytes);
+        m_check = adler32(0, Z_NULL, 0);
+    }
+    m_check = adler32_combine(m_check, block.check, static_cast<z_off_t>(block.length));
+    if (result == RESULT_OK) {
+        result = Put(block.output, block.outputLength);
+    }
+    if (result == RESULT_OK && block.last) {
+        const unsigned char trailer[] = {
+            static_cast<unsigned char>(m_check >> 24), static_cast<unsigned char>(m_check >> 16),
+            static_cast<unsigned char>(m_check >> 8), static_cast<unsigned char>(m_check)};
+        result = Put(trailer, sizeof trailer);
+    }
+    return result == RESULT_OK ? ShowFigures(block) : result;
+}
+
+// One figure per piece of the file the block ends, then the file's closing one; a
+// stop asked for at a figure is answered with one closing figure more.
+int CZStreamCodec::ShowFigures(const DeflateBlock& block) {
+    const int64_t end = block.start + static_cast<int64_t>(block.length);
+    int64_t shown = block.start;
+    while (shown < end && !m_bAbort) {
+        shown = std::min<int64_t>(shown + static_cast<int64_t>(CODEC_BUFSIZE), end);
+        OnProgress(Percent(shown, block.fileSize));
+    }
+    if (block.last || m_bAbort) {
+        OnProgress(Percent(shown, block.fileSize));
+    }
+    return m_bAbort ? RESULT_ABORT : RESULT_OK;
+}
+
+int CZStreamCodec::Put(const unsigned char* data, size_t size) {
+    if (m_staged + size > CODEC_OUTPUT_SIZE && Flush() != RESULT_OK) {
+        return RESULT_FAIL;
+    }
+    if (size >= CODEC_OUTPUT_SIZE) {
+        int failure = WriteAll(m_outFd, data, size);
+        if (failure != 0) {
+            NoteFileError(m_outName, failure);
+            return RESULT_FAIL;
+        }
+        return RESULT_OK;
+    }
+    memcpy(m_outBuf + m_staged, data, size);
+    m_staged += size;
+    return RESULT_OK;
+}
+
+int CZStreamCodec::Flush() {
+    int failure = WriteAll(m_outFd, m_outBuf, m_staged);
+    m_staged = 0;
     if (failure != 0) {
         NoteFileError(m_outName, failure);
         return RESULT_FAIL;
     }
-    next_out = m_outBuf;
-    avail_out = CODEC_BUFSIZE;
     return RESULT_OK;
 }
 
-// Reads the next piece of a file that must hold size bytes, done of them read so far.
-// Returns the bytes read (0 at its end), or a negative result with a note.
-int64_t CZStreamCodec::ReadPiece(int inFd, int64_t size, int64_t done, const char* name) {
-    // One byte past the size shows a file that grew.
-    size_t want = static_cast<size_t>(std::min<int64_t>(size + 1 - done, CODEC_BUFSIZE));
-    int64_t got = ReadFull(inFd, m_inBuf, want);
-    if (got < 0) {
-        NoteFileError(name, errno);
-        return RESULT_OPEN;
-    }
-    if (done + got > size || (got == 0 && done != size)) {
-        NoteFile(name, "file changed while being packed");
-        return RESULT_LIMIT;
-    }
-    return got;
+int CZStreamCodec::PackFile(int inFd, int64_t size, const char* name) {
+    int64_t start = 0;
+    do {
+        DeflateBlock* block = nullptr;
+        int result = ClaimBlock(&block);
+        if (result == RESULT_OK) {
+            result = FillBlock(block, inFd, size, start, name);
+        }
+        if (result != RESULT_OK) {
+            return result;
+        }
+        m_deflater.Submit();
+        start += static_cast<int64_t>(block->length);
+        // Keeps the output and the figures flowing while the reader runs ahead.
+        result = WriteDone(false);
+        if (result != RESULT_OK) {
+            return result;
+        }
+    } while (start < size);
+    return RESULT_OK;
 }
 
-int CZStreamCodec::PackFile(int inFd, int64_t size, const char* name) {
-    int result = deflateInit(this, m_level);
-    if (result != Z_OK) {
-        NoteFile(name, StreamFailure(result).c_str());
-        return result;
+int CZStreamCodec::EndPack() {
+    int result = WriteDone(true);
+    if (result == RESULT_OK) {
+        result = Flush();
     }
-    next_out = m_outBuf;
-    avail_out = CODEC_BUFSIZE;
-    int64_t done = 0;
-    int flush = Z_NO_FLUSH;
-    while (result == Z_OK && !m_bAbort) {
-        if (avail_in == 0 && flush == Z_NO_FLUSH) {
-            int64_t got = ReadPiece(inFd, size, done, name);
-            if (got < 0) {
-                result = static_cast<int>(got);
-                break;
-            }
-            done += got;
-            next_in = m_inBuf;
-            avail_in = static_cast<uInt>(got);
-            flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
-        }
-        result = deflate(this, flush);
-        if ((avail_out == 0 || result == Z_STREAM_END) && FlushPackOutput() != RESULT_OK) {
-            result = RESULT_FAIL;
-        } else if (result == Z_OK && avail_in == 0 && flush == Z_NO_FLUSH) {
-            OnProgress(Percent(done, size));
-        }
-    }
-    OnProgress(Percent(done, size));
-    deflateEnd(this);
-    if (m_bAbort) {
-        return RESULT_ABORT;
-    }
-    return result == Z_STREAM_END ? RESULT_OK : result;
+    m_deflater.Stop();
+    return result;
+}
+
+void CZStreamCodec::CancelPack() {
+    m_deflater.Stop();
 }
 
 void CZStreamCodec::BeginUnpack(int inFd, int64_t offset, int64_t size, const char* inName) {
@@ -144,7 +257,7 @@ void CZStreamCodec::BeginUnpack(int inFd, int64_t offset, int64_t size, const ch
 int CZStreamCodec::FillInput() {
     if (avail_in == 0) {
         next_in = m_inBuf;
-        int64_t got = ReadFullAt(m_inFd, m_inBuf, INFLATE_INPUT_SIZE, m_readOffset);
+        int64_t got = ReadFullAt(m_inFd, m_inBuf, CODEC_INPUT_SIZE, m_readOffset);
         if (got < 0) {
             // Ends the input like the end of the file; the note says why.
             NoteFileError(m_inName, errno);
@@ -169,9 +282,9 @@ int CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
         }
         bool atEnd = FillInput() == 0;
         next_out = m_outBuf;
-        avail_out = INFLATE_OUTPUT_SIZE;
+        avail_out = CODEC_OUTPUT_SIZE;
         result = inflate(this, Z_NO_FLUSH);
-        size_t produced = INFLATE_OUTPUT_SIZE - avail_out;
+        size_t produced = CODEC_OUTPUT_SIZE - avail_out;
         // A stream may never inflate past its record: a tiny archive must not fill the disk.
         if (static_cast<int64_t>(total_out) > size) {
             result = RESULT_DAMAGED;

@@ -9,12 +9,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/block_deflate.h"
+
 // The pieces progress is counted in while packing: one figure per piece of a file.
 constexpr size_t CODEC_BUFSIZE = 4096;
 // Inflating reads and writes in large pieces: zlib's fast path then covers nearly all
-// of the data, and the system calls cost nothing.
-constexpr size_t INFLATE_INPUT_SIZE = size_t{256} * 1024;
-constexpr size_t INFLATE_OUTPUT_SIZE = size_t{256} * 1024;
+// of the data, and the system calls cost nothing. Packing gathers its small writes
+// (headers, blocks, trailers) in the output buffer too.
+constexpr size_t CODEC_INPUT_SIZE = size_t{256} * 1024;
+constexpr size_t CODEC_OUTPUT_SIZE = size_t{256} * 1024;
+// Blocks in flight per worker: one being compressed, one waiting, so that no worker
+// waits for the reader.
+constexpr int BLOCKS_PER_WORKER = 2;
 
 class CZStreamCodec : public z_stream {
   public:
@@ -22,15 +28,25 @@ class CZStreamCodec : public z_stream {
     CZStreamCodec(const CZStreamCodec&) = delete;
     CZStreamCodec& operator=(const CZStreamCodec&) = delete;
 
-    // Starts a run of streams appended to outFd at the given level; outName names
-    // the destination in notes.
-    void BeginPack(int outFd, const char* outName, int level);
+    // Starts a run of streams appended to outFd at the given level, deflated by
+    // workers threads; outName names the destination in notes.
+    // Returns 0, or Z_MEM_ERROR with a note.
+    int BeginPack(int outFd, const char* outName, int level, int workers);
 
-    // Appends one zlib stream holding the size bytes that inFd holds; name names the
-    // file in notes. Returns 0, RESULT_ABORT, RESULT_LIMIT when the file does not
-    // hold exactly size bytes, RESULT_OPEN when it cannot be read, RESULT_FAIL when a
-    // write falls short, or zlib's code.
+    // Reads the size bytes that inFd holds and hands them to the workers as one zlib
+    // stream, while writing the streams and figures of the blocks already done; the
+    // file's last blocks may still be in flight on return. name names the file in
+    // notes and must stay valid until EndPack. Returns 0, RESULT_ABORT, RESULT_LIMIT
+    // when the file does not hold exactly size bytes, RESULT_OPEN when it cannot be
+    // read, RESULT_FAIL when a write falls short, or zlib's code.
     int PackFile(int inFd, int64_t size, const char* name);
+
+    // Writes every block still in flight and stops the workers. Returns 0, or a
+    // failure as PackFile's.
+    int EndPack();
+
+    // Stops the workers after the blocks being compressed, writing nothing more.
+    void CancelPack();
 
     // Starts reading streams from inFd at offset; size is the length of the
     // compressed region, for the figures; inName names the source in notes.
@@ -57,9 +73,18 @@ class CZStreamCodec : public z_stream {
 
   private:
     int FillInput();
-    int64_t ReadPiece(int inFd, int64_t size, int64_t done, const char* name);
-    int FlushPackOutput();
+    int FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, const char* name);
+    int ClaimBlock(DeflateBlock** block);
+    int WriteDone(bool wait);
+    int WriteBlock(const DeflateBlock& block);
+    int ShowFigures(const DeflateBlock& block);
+    int Put(const unsigned char* data, size_t size);
+    int Flush();
 
+    BlockDeflater m_deflater;
+    const DeflateBlock* m_previous = nullptr;  // the block read last, the next one's window
+    uLong m_check = 0;                         // Adler-32 of the current file so far
+    size_t m_staged = 0;                       // bytes waiting in m_outBuf
     int m_outFd = -1;
     const char* m_outName = "";
     int m_level = Z_DEFAULT_COMPRESSION;
@@ -70,8 +95,8 @@ class CZStreamCodec : public z_stream {
     int64_t m_nTotal = 0;      // figures' denominator: the compressed region's length
     int64_t m_consumed = 0;    // compressed bytes of the streams already inflated
     bool m_inflating = false;  // the library's inflate state exists
-    unsigned char m_inBuf[INFLATE_INPUT_SIZE];
-    unsigned char m_outBuf[INFLATE_OUTPUT_SIZE];
+    unsigned char m_inBuf[CODEC_INPUT_SIZE];
+    unsigned char m_outBuf[CODEC_OUTPUT_SIZE];
 };
 
 // The figure for done bytes of total: exact in 32-bit arithmetic up to 10,000,000

@@ -1,12 +1,9 @@
-// The process and its console: standard descriptors made safe at start, single key
-// presses without Enter during a run, and termination signals turned into the same
-// stop request as a key press.
-#include <fcntl.h>
+// The console during a run: single key presses without Enter, and termination
+// signals turned into the same stop request as a key press.
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <string>
 
@@ -19,14 +16,12 @@ namespace {
 const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 const char* const STOP_SIGNAL_NAMES[] = {"SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGPIPE"};
 constexpr int STOP_SIGNAL_COUNT = sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]);
-constexpr int STANDARD_DESCRIPTORS = 3;
 
 volatile sig_atomic_t g_stopSignal = 0;  // the signal that asked the run to stop, or 0
 bool g_stopByKey = false;
 struct sigaction g_savedActions[STOP_SIGNAL_COUNT];
 struct termios g_savedTerminal;
 bool g_keyboardReady = false;
-bool g_stdoutWasClosed = false;
 
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
@@ -83,33 +78,7 @@ bool ConsumeWaitingKey() {
     return read(STDIN_FILENO, &key, 1) == 1;
 }
 
-bool IsClosed(int fd) {
-    return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
-}
-
 }  // namespace
-
-void PrepareProcess() {
-    for (int fd = 0; fd < STANDARD_DESCRIPTORS; ++fd) {
-        if (!IsClosed(fd)) {
-            continue;
-        }
-        g_stdoutWasClosed = g_stdoutWasClosed || fd == STDOUT_FILENO;
-        // The lowest free number is fd itself, since those below are open by now.
-        int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
-            close(null);
-        }
-    }
-    // Past a file-size limit a write then fails like one on a full disk, and the run
-    // cleans up, instead of dying with a core and a temporary file left behind.
-    (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
-}
-
-bool StdoutWasClosed() {
-    return g_stdoutWasClosed;
-}
 
 void BeginStoppableRun() {
     g_stopSignal = 0;

@@ -140,6 +140,11 @@ void PrepareProcess();
 // True when standard output was closed when the process started.
 bool StdoutWasClosed();
 
+// How many workers packing runs: one per CPU the process may run on, or what the
+// environment variable TOVRA_THREADS says (a positive integer; anything else is
+// noted as a warning and ignored). At most 256.
+int WorkerThreads();
+
 // Prepares the console for a run that may be stopped by a key press or a
 // termination signal; EndStoppableRun restores the terminal exactly as it was.
 void BeginStoppableRun();

@@ -135,6 +135,56 @@ TEST(Creation, SingleFilesGiveExactBytesAndTheUsualPermissions) {
     EXPECT_EQ(ReadFile(dir / "e.arc"), Record("empty", 0, SOME_TIME) + terminator + ZlibStream(""));
 }
 
+TEST(Creation, ArchivesAreTheSameBytesWithAnyNumberOfThreadsAndInflateWithZlib) {
+    ScratchDir dir;
+    // Sizes around the blocks the work is cut into, text and noise.
+    const size_t block = 128 * 1024;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a", ""},
+        {"b", "x"},
+        {"c", SampleBytes(block - 1, 1)},
+        {"d", SampleBytes(block, 2)},
+        {"e", SampleBytes(block + 1, 3, false)},
+        {"f", SampleBytes(5 * block + 77, 4)},
+        {"g", SampleBytes(3 * block, 5, false) + SampleBytes(3 * block, 6)}};
+    std::vector<std::string> contents;
+    for (const auto& [name, content] : files) {
+        MakeFile(dir / name, content);
+        contents.push_back(content);
+    }
+    std::string first;
+    for (const char* threads : {"TOVRA_THREADS=1", "TOVRA_THREADS=2", "TOVRA_THREADS=5"}) {
+        RunOptions options{dir.path()};
+        options.env = {threads};
+        ASSERT_EQ(RunTovra({"0", "out.tvr", "?"}, options).status, 0) << threads;
+        const std::string archive = ReadFile(dir / "out.tvr");
+        EXPECT_TRUE(first.empty() || archive == first) << threads;
+        EXPECT_TRUE(InflateStreams(archive) == contents) << threads;
+        first = archive;
+    }
+}
+
+TEST(Creation, AFileThatChangesWhileBeingPackedFailsTheRun) {
+    // The file is cut short, or grows, while the run is held at its second figure.
+    for (int64_t newSize : {int64_t{1} << 20, int64_t{9} << 20}) {
+        SCOPED_TRACE(newSize);
+        ScratchDir dir;
+        MakeFile(dir / "big.bin", SampleBytes(size_t{8} << 20, 7, false));
+        RunOptions options{dir.path()};
+        options.env = {"TOVRA_THREADS=3"};
+        options.holdAtFigure = 2;
+        options.whileHeld = [&dir, newSize](const HeldRun&) {
+            ASSERT_EQ(truncate((dir / "big.bin").c_str(), newSize), 0);
+        };
+        RunResult run = RunTovra({"0", "out.tvr", "big.bin"}, options);
+        EXPECT_EQ(run.status, STATUS_LIMIT) << run.err;
+        EXPECT_NE(run.err.find("tovra: big.bin: file changed while being packed"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(dir.List(), std::vector<std::string>{"big.bin"});
+    }
+}
+
 TEST(Creation, OnlyAnArchiveIsReplacedAndItKeepsItsPermissions) {
     // What is at the archive's name before the run, and whether the run replaces it.
     enum Kind { ARCHIVE, EMPTY, TEXT, SHORT, FIFO, DEVICE, DIRECTORY };

@@ -106,6 +106,7 @@ TEST(Fault, FullDiskSignalsAndSwapsMidRunLeaveEveryFileAsItWas) {
         SCOPED_TRACE(args[1] + " " + std::to_string(signal) + " " + std::to_string(limit));
         RunOptions options{dir.path()};
         options.fileSizeLimit = limit;
+        options.env = {"TOVRA_THREADS=3"};
         if (signal != 0) {
             options.holdAtFigure = 2;
             options.whileHeld = [&dir, signal = signal](const HeldRun& held) {

@@ -157,6 +157,38 @@ std::string BuildArchive(const std::vector<TestEntry>& entries) {
     return directory + Terminator() + streams;
 }
 
+std::vector<std::string> InflateStreams(const std::string& archive) {
+    size_t at = 0;
+    while (at + ENTRY_RECORD_SIZE <= archive.size() &&
+           archive.compare(at + ENTRY_NAME_SIZE, 4, "\xff\xff\xff\xff") != 0) {
+        at += ENTRY_RECORD_SIZE;
+    }
+    at += ENTRY_RECORD_SIZE;
+    std::vector<std::string> contents;
+    z_stream stream{};
+    Require(inflateInit(&stream) == Z_OK, "inflateInit failed");
+    int status = Z_STREAM_END;
+    while (at < archive.size() && status == Z_STREAM_END) {
+        inflateReset(&stream);
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(archive.data() + at));
+        stream.avail_in = static_cast<uInt>(archive.size() - at);
+        std::string content;
+        char out[1 << 16];
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out);
+            stream.avail_out = sizeof out;
+            status = inflate(&stream, Z_NO_FLUSH);
+            content.append(out, sizeof out - stream.avail_out);
+        } while (status == Z_OK);
+        at += stream.total_in;
+        if (status == Z_STREAM_END) {
+            contents.push_back(content);
+        }
+    }
+    inflateEnd(&stream);
+    return contents;
+}
+
 void ResetArchiveState() {
     memset(g_entries, 0, sizeof g_entries);
     g_nEntries = 0;

@@ -43,6 +43,10 @@ std::string ZlibStream(const std::string& data, int level = 6, int strategy = Z_
 std::string Record(const std::string& name, int32_t size, int32_t mtime);
 std::string Terminator();
 
+// The contents of an archive's streams, each inflated by zlib alone; the list ends
+// at the first stream that does not inflate.
+std::vector<std::string> InflateStreams(const std::string& archive);
+
 struct TestEntry {
     std::string name;
     std::string content;

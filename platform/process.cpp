@@ -1,0 +1,79 @@
+// The process itself: standard descriptors made safe at start, the file-size signal,
+// and how many workers packing may run.
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int STANDARD_DESCRIPTORS = 3;
+// Beyond this, more workers only cost memory; it also keeps a mistyped count from
+// asking the system for more threads than it will give.
+constexpr long MAX_WORKERS = 256;
+const char THREADS_VARIABLE[] = "TOVRA_THREADS";
+
+bool g_stdoutWasClosed = false;
+
+bool IsClosed(int fd) {
+    return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+}
+
+int CpusAllowed() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? std::max(CPU_COUNT(&cpus), 1) : 1;
+}
+
+}  // namespace
+
+void PrepareProcess() {
+    for (int fd = 0; fd < STANDARD_DESCRIPTORS; ++fd) {
+        if (!IsClosed(fd)) {
+            continue;
+        }
+        g_stdoutWasClosed = g_stdoutWasClosed || fd == STDOUT_FILENO;
+        // The lowest free number is fd itself, since those below are open by now.
+        int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+    // Past a file-size limit a write then fails like one on a full disk, and the run
+    // cleans up, instead of dying with a core and a temporary file left behind.
+    (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
+}
+
+bool StdoutWasClosed() {
+    return g_stdoutWasClosed;
+}
+
+int WorkerThreads() {
+    const int cpus = static_cast<int>(std::min<long>(CpusAllowed(), MAX_WORKERS));
+    const char* text = getenv(THREADS_VARIABLE);
+    if (text == nullptr) {
+        return cpus;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || value < 1 || errno == ERANGE) {
+        Note(std::string(THREADS_VARIABLE) + ": '" + text + "' is not a positive integer, " +
+             std::to_string(cpus) + " used");
+        return cpus;
+    }
+    if (value > MAX_WORKERS) {
+        Note(std::string(THREADS_VARIABLE) + ": " + text + " is more than " +
+             std::to_string(MAX_WORKERS) + ", " + std::to_string(MAX_WORKERS) + " used");
+        return static_cast<int>(MAX_WORKERS);
+    }
+    return static_cast<int>(value);
+}
