@@ -6,6 +6,7 @@
 #include "app/arguments.h"
 #include "archive/archive_tool.h"
 #include "platform/platform.h"
+#include "platform/state.h"
 
 void PrintBanner() {
     printf("\nTOVRA 1.00  zlib archiver for Linux, free software");
@@ -32,7 +33,7 @@ void PrintFailure(int mode, int result, const char* modeArg, const char* archive
 void PrintNotes() {
     // Standard output first, so the two streams read in order on one terminal.
     fflush(stdout);
-    for (const std::string& note : Notes()) {
+    for (const std::string& note : g_notes) {
         fprintf(stderr, "tovra: %s\n", note.c_str());
     }
 }

@@ -7,10 +7,6 @@
 
 #include "platform/platform.h"
 
-ArchiveEntry g_entries[ENTRY_TABLE_SLOTS];
-int g_nEntries = 0;
-int32_t g_lDataOffset = 0;
-
 namespace {
 
 void PutLittleEndian32(int32_t value, unsigned char* out) {
@@ -28,8 +24,7 @@ int32_t GetLittleEndian32(const unsigned char* in) {
     return static_cast<int32_t>(bits);
 }
 
-}  // namespace
-
+// The record's disk form: little-endian, whatever the host.
 void EncodeEntry(const ArchiveEntry& entry, unsigned char* record) {
     memcpy(record, entry.m_szName, ENTRY_NAME_SIZE);
     PutLittleEndian32(entry.m_size, record + ENTRY_NAME_SIZE);
@@ -42,12 +37,10 @@ void DecodeEntry(const unsigned char* record, ArchiveEntry* entry) {
     entry->m_mtime = GetLittleEndian32(record + ENTRY_NAME_SIZE + 4);
 }
 
-size_t EntryNameLength(const ArchiveEntry& entry) {
-    return strnlen(entry.m_szName, ENTRY_NAME_SIZE);
-}
+}  // namespace
 
 std::string EntryName(const ArchiveEntry& entry) {
-    return std::string(entry.m_szName, EntryNameLength(entry));
+    return std::string(entry.m_szName, strnlen(entry.m_szName, ENTRY_NAME_SIZE));
 }
 
 int AppendEntry(const char* name, int64_t size, int32_t mtime) {
@@ -70,16 +63,15 @@ int AppendEntry(const char* name, int64_t size, int32_t mtime) {
 }
 
 int WriteDirectory(int fd, const char* archive) {
-    static unsigned char records[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
     size_t bytes = 0;
     for (int slot = 0; slot < ENTRY_TABLE_SLOTS; ++slot) {
-        EncodeEntry(g_entries[slot], records + bytes);
+        EncodeEntry(g_entries[slot], g_recordBuffer + bytes);
         bytes += ENTRY_RECORD_SIZE;
         if (g_entries[slot].m_size == TERMINATOR_SIZE) {
             break;
         }
     }
-    int failure = WriteAll(fd, records, bytes);
+    int failure = WriteAll(fd, g_recordBuffer, bytes);
     if (failure != 0) {
         NoteFileError(archive, failure);
         return RESULT_FAIL;
@@ -96,14 +88,13 @@ constexpr int READ_FAILED = -2;
 // is set. Returns the number of entries, NO_TERMINATOR when none comes within the
 // table or the file ends first, or READ_FAILED with errno set.
 int ReadRecords(int fd, bool store) {
-    static unsigned char records[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
-    int64_t got = ReadFullAt(fd, records, sizeof records, 0);
+    int64_t got = ReadFullAt(fd, g_recordBuffer, sizeof g_recordBuffer, 0);
     if (got < 0) {
         return READ_FAILED;
     }
     for (int slot = 0; (slot + 1) * int64_t{ENTRY_RECORD_SIZE} <= got; ++slot) {
         ArchiveEntry entry;
-        DecodeEntry(records + static_cast<size_t>(slot) * ENTRY_RECORD_SIZE, &entry);
+        DecodeEntry(g_recordBuffer + static_cast<size_t>(slot) * ENTRY_RECORD_SIZE, &entry);
         if (store) {
             g_entries[slot] = entry;
         }

@@ -6,21 +6,10 @@
 #include <cstdint>
 #include <string>
 
-constexpr int ENTRY_NAME_SIZE = 80;
-constexpr int ENTRY_RECORD_SIZE = 88;
-constexpr int ENTRY_TABLE_SLOTS = 1000;
+#include "platform/state.h"
+
 constexpr int MAX_ENTRIES = ENTRY_TABLE_SLOTS - 1;
 constexpr int32_t TERMINATOR_SIZE = -1;
-
-struct ArchiveEntry {
-    char m_szName[ENTRY_NAME_SIZE];  // bare name, zero-padded; may fill all 80 bytes when read
-    int32_t m_size;                  // length in bytes, or TERMINATOR_SIZE
-    int32_t m_mtime;                 // last-write time, seconds since 1970 UTC
-};
-
-extern ArchiveEntry g_entries[ENTRY_TABLE_SLOTS];
-extern int g_nEntries;
-extern int32_t g_lDataOffset;
 
 // Adds an entry and re-terminates the table.
 // Returns 0, or RESULT_LIMIT when the name needs 80 bytes or more, the table is
@@ -39,10 +28,6 @@ int ReadDirectory(int fd, const char* archive);
 // True when fd's file starts with a directory that reads back; the table is untouched.
 bool HoldsDirectory(int fd);
 
-// The record's disk form: little-endian, whatever the host.
-void EncodeEntry(const ArchiveEntry& entry, unsigned char* record);
-void DecodeEntry(const unsigned char* record, ArchiveEntry* entry);
-
-// A stored name may lack its zero byte; these never read past the field.
-size_t EntryNameLength(const ArchiveEntry& entry);
+// The entry's name; a stored name may lack its zero byte, and this never reads past
+// the field.
 std::string EntryName(const ArchiveEntry& entry);

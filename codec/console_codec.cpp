@@ -5,13 +5,13 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/state.h"
 
 void CConsoleCodec::OnProgress(int percent) {
     // Flushed so that each figure shows at once; output thrown away unseen needs no
     // system call per figure.
-    static const bool discarded = IsNullDevice(stdout);
     printf("%3d%%\b\b\b\b", percent);
-    if (!discarded) {
+    if (!g_stdoutDiscarded) {
         fflush(stdout);
     }
     if (PollStopRequest()) {

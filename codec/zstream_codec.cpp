@@ -12,6 +12,11 @@
 
 namespace {
 
+// The pieces progress is counted in while packing: one figure per piece of a file.
+constexpr size_t CODEC_BUFSIZE = 4096;
+// Blocks in flight per worker: one being compressed, one waiting, so that no worker
+// waits for the reader.
+constexpr int BLOCKS_PER_WORKER = 2;
 constexpr int64_t PERCENT_EXACT_LIMIT = 10000000;
 constexpr int FIGURE_COMPLETE = 100;
 
@@ -34,8 +39,8 @@ unsigned ZlibHeader(int level) {
     return header + 31 - header % 31;
 }
 
-}  // namespace
-
+// The figure for done bytes of total: exact in 32-bit arithmetic up to 10,000,000
+// bytes, beyond that with the divisor cut to whole hundredths first.
 int Percent(int64_t done, int64_t total) {
     if (total == 0) {
         return FIGURE_COMPLETE;
@@ -45,6 +50,8 @@ int Percent(int64_t done, int64_t total) {
     }
     return static_cast<int>(done / (total / 100));
 }
+
+}  // namespace
 
 // cppcheck-suppress uninitMemberVar ; the buffers are filled before every use
 CZStreamCodec::CZStreamCodec() : z_stream() {

@@ -11,16 +11,11 @@
 
 #include "codec/block_deflate.h"
 
-// The pieces progress is counted in while packing: one figure per piece of a file.
-constexpr size_t CODEC_BUFSIZE = 4096;
 // Inflating reads and writes in large pieces: zlib's fast path then covers nearly all
 // of the data, and the system calls cost nothing. Packing gathers its small writes
 // (headers, blocks, trailers) in the output buffer too.
 constexpr size_t CODEC_INPUT_SIZE = size_t{256} * 1024;
 constexpr size_t CODEC_OUTPUT_SIZE = size_t{256} * 1024;
-// Blocks in flight per worker: one being compressed, one waiting, so that no worker
-// waits for the reader.
-constexpr int BLOCKS_PER_WORKER = 2;
 
 class CZStreamCodec : public z_stream {
   public:
@@ -98,7 +93,3 @@ class CZStreamCodec : public z_stream {
     unsigned char m_inBuf[CODEC_INPUT_SIZE];
     unsigned char m_outBuf[CODEC_OUTPUT_SIZE];
 };
-
-// The figure for done bytes of total: exact in 32-bit arithmetic up to 10,000,000
-// bytes, beyond that with the divisor cut to whole hundredths first.
-int Percent(int64_t done, int64_t total);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/state.h"
 
 namespace {
 
@@ -15,13 +16,8 @@ namespace {
 // before it has cleaned up and restored the terminal.
 const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 const char* const STOP_SIGNAL_NAMES[] = {"SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGPIPE"};
-constexpr int STOP_SIGNAL_COUNT = sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]);
-
-volatile sig_atomic_t g_stopSignal = 0;  // the signal that asked the run to stop, or 0
-bool g_stopByKey = false;
-struct sigaction g_savedActions[STOP_SIGNAL_COUNT];
-struct termios g_savedTerminal;
-bool g_keyboardReady = false;
+static_assert(sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]) == STOP_SIGNAL_COUNT,
+              "one saved action per stop signal");
 
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
@@ -80,14 +76,14 @@ bool ConsumeWaitingKey() {
 
 }  // namespace
 
-void BeginStoppableRun() {
+StoppableRun::StoppableRun() {
     g_stopSignal = 0;
     g_stopByKey = false;
     CatchStopSignals();
     EnterKeyMode();
 }
 
-void EndStoppableRun() {
+StoppableRun::~StoppableRun() {
     LeaveKeyMode();
     ReleaseStopSignals();
 }

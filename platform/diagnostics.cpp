@@ -3,11 +3,7 @@
 
 #include <cstring>
 
-namespace {
-
-std::vector<std::string> g_notes;
-
-}  // namespace
+#include "platform/state.h"
 
 std::string PrintableText(std::string text) {
     for (char& c : text) {
@@ -29,12 +25,4 @@ void NoteFile(const char* file, const char* reason) {
 
 void NoteFileError(const char* file, int errnum) {
     NoteFile(file, strerror(errnum));
-}
-
-const std::vector<std::string>& Notes() {
-    return g_notes;
-}
-
-void ClearNotes() {
-    g_notes.clear();
 }

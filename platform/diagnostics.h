@@ -1,5 +1,5 @@
-// Details of failures and warnings that concern one file. The layer that meets
-// the problem records it beside its result code; only main prints them.
+// Details of failures and warnings. The layer that meets the problem records it
+// beside its result code, in g_notes; only main prints them.
 #pragma once
 
 #include <string>
@@ -17,9 +17,3 @@ void NoteFile(const char* file, const char* reason);
 
 // Records "<file>: <strerror(errnum)>".
 void NoteFileError(const char* file, int errnum);
-
-// The notes recorded so far, oldest first.
-const std::vector<std::string>& Notes();
-
-// Forgets every note (used between independent runs in one process).
-void ClearNotes();

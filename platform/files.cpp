@@ -196,13 +196,6 @@ int SetLastWriteTime(int fd, int64_t seconds) {
     return futimens(fd, times) == 0 ? 0 : errno;
 }
 
-bool IsNullDevice(FILE* stream) {
-    struct stat target;
-    struct stat null;
-    return fstat(fileno(stream), &target) == 0 && stat("/dev/null", &null) == 0 &&
-           S_ISCHR(target.st_mode) && S_ISCHR(null.st_mode) && target.st_rdev == null.st_rdev;
-}
-
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) {

@@ -107,9 +107,6 @@ int TakePermissionsOf(int fd, const char* path);
 // Returns 0 or an errno value.
 int SetLastWriteTime(int fd, int64_t seconds);
 
-// True when the stream writes to the null device, where nothing written can be seen.
-bool IsNullDevice(FILE* stream);
-
 // The directory part of a path ("." when it has none).
 std::string DirectoryOf(const std::string& path);
 
@@ -133,8 +130,9 @@ int FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
 // --- process and console ------------------------------------------------
 
 // Opens /dev/null on any of the descriptors 0, 1 and 2 found closed, so no file the
-// run opens can take a standard descriptor's number, and makes a write past the
-// file-size limit fail like one on a full disk. Called first thing.
+// run opens can take a standard descriptor's number, notes whether standard output
+// goes to the null device, and makes a write past the file-size limit fail like one
+// on a full disk. Called first thing.
 void PrepareProcess();
 
 // True when standard output was closed when the process started.
@@ -145,11 +143,6 @@ bool StdoutWasClosed();
 // noted as a warning and ignored). At most 256.
 int WorkerThreads();
 
-// Prepares the console for a run that may be stopped by a key press or a
-// termination signal; EndStoppableRun restores the terminal exactly as it was.
-void BeginStoppableRun();
-void EndStoppableRun();
-
 // True once a key press was consumed or a termination signal arrived during the run.
 bool PollStopRequest();
 
@@ -159,11 +152,12 @@ bool StopSignalled();
 // Why the run stopped: "stopped by a key press" or "stopped by signal SIGINT".
 std::string StopReason();
 
-// Holds the console ready for stopping for as long as it lives.
+// Holds the console ready for a run that a key press or a termination signal may
+// stop, for as long as it lives; then gives the terminal back exactly as it was.
 class StoppableRun {
   public:
-    StoppableRun() { BeginStoppableRun(); }
-    ~StoppableRun() { EndStoppableRun(); }
+    StoppableRun();
+    ~StoppableRun();
     StoppableRun(const StoppableRun&) = delete;
     StoppableRun& operator=(const StoppableRun&) = delete;
 };

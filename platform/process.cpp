@@ -2,6 +2,7 @@
 // and how many workers packing may run.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/state.h"
 
 namespace {
 
@@ -20,7 +22,13 @@ constexpr int STANDARD_DESCRIPTORS = 3;
 constexpr long MAX_WORKERS = 256;
 const char THREADS_VARIABLE[] = "TOVRA_THREADS";
 
-bool g_stdoutWasClosed = false;
+// True when fd writes to the null device, where nothing written can be seen.
+bool IsNullDevice(int fd) {
+    struct stat target;
+    struct stat null;
+    return fstat(fd, &target) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(target.st_mode) &&
+           S_ISCHR(null.st_mode) && target.st_rdev == null.st_rdev;
+}
 
 bool IsClosed(int fd) {
     return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
@@ -47,6 +55,7 @@ void PrepareProcess() {
             close(null);
         }
     }
+    g_stdoutDiscarded = IsNullDevice(STDOUT_FILENO);
     // Past a file-size limit a write then fails like one on a full disk, and the run
     // cleans up, instead of dying with a core and a temporary file left behind.
     (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal

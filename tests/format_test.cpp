@@ -14,7 +14,7 @@
 namespace {
 
 int ReadBack(const std::string& path, const std::string& bytes) {
-    ResetArchiveState();
+    ResetProcessState();
     WriteFile(path, bytes);
     int fd = open(path.c_str(), O_RDONLY);
     int result = ReadDirectory(fd, path.c_str());
@@ -32,7 +32,7 @@ int WriteTo(const std::string& path) {
 }  // namespace
 
 TEST(ArchiveFormat, OneFileDirectoryHasExactRecordBytes) {
-    ResetArchiveState();
+    ResetProcessState();
     ScratchDir dir;
     ASSERT_EQ(AppendEntry("a.txt", 3, 0x5F3E2D1C), RESULT_OK);
     ASSERT_EQ(WriteTo(dir / "a.tvr"), RESULT_OK);

@@ -189,13 +189,6 @@ std::vector<std::string> InflateStreams(const std::string& archive) {
     return contents;
 }
 
-void ResetArchiveState() {
-    memset(g_entries, 0, sizeof g_entries);
-    g_nEntries = 0;
-    g_lDataOffset = 0;
-    ClearNotes();
-}
-
 std::vector<std::string> TempFilesIn(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {

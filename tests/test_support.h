@@ -55,9 +55,6 @@ struct TestEntry {
 // Records, terminator, then one level-6 stream per entry.
 std::string BuildArchive(const std::vector<TestEntry>& entries);
 
-// Empties the process-wide entry table and the recorded notes.
-void ResetArchiveState();
-
 struct RunResult {
     std::string out;
     std::string err;

@@ -17,6 +17,7 @@
 #include "archive/archive_tool.h"
 #include "platform/diagnostics.h"
 #include "platform/result.h"
+#include "platform/state.h"
 
 namespace {
 
@@ -38,22 +39,15 @@ struct Workspace {
     std::string Extract() const { return root + "/out"; }
 };
 
-void ResetArchiveTable() {
-    memset(g_entries, 0, sizeof g_entries);
-    g_nEntries = 0;
-    g_lDataOffset = 0;
-    ClearNotes();
-}
-
 // Lists, then extracts from inside the extraction directory; returns the extraction's
 // result. Standard output goes nowhere meanwhile (glibc lets stdout be assigned).
 int ListAndExtract(const Workspace& space) {
     static FILE* const discard = fopen("/dev/null", "w");
     FILE* const shown = stdout;
     stdout = discard;
-    ResetArchiveTable();
+    ResetProcessState();
     CArchiveTool().Process("", space.Archive().c_str(), MODE_LIST, COMPRESSION_LEVEL);
-    ResetArchiveTable();
+    ResetProcessState();
     const fs::path here = fs::current_path();
     fs::current_path(space.Extract());
     const int result =
@@ -123,7 +117,7 @@ std::string Check(const Workspace& space, const std::string& input, int result) 
             return "extraction reported whole, but not so: " + name;
         }
     }
-    return result != RESULT_OK && Notes().empty()
+    return result != RESULT_OK && g_notes.empty()
                ? "no cause noted for the failure " + std::to_string(result)
                : "";
 }
