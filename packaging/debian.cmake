@@ -17,15 +17,17 @@ set(CPACK_STRIP_FILES ON)
 # Debian wants the licence as share/doc/tovra/copyright, in its machine-readable
 # form, and a changelog beside it; other installs have LICENSE and need neither, so
 # these two belong to a component that only the package installs.
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
-if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n+(.+[^\n])\n*$")
-  message(FATAL_ERROR "LICENSE: no \"Copyright (c) ...\" line followed by the licence text")
-endif()
-set(holder "${CMAKE_MATCH_1}")
-string(REPLACE "\n\n" "\n.\n" terms "${CMAKE_MATCH_2}")
-string(REPLACE "\n" "\n " terms " ${terms}")
-file(WRITE ${PROJECT_BINARY_DIR}/debian/copyright
+function(tovra_write_debian_copyright licence_file copyright_file)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${licence_file})
+  file(READ ${licence_file} licence)
+  if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n+(.+[^\n])\n*$")
+    message(FATAL_ERROR "${licence_file}: no \"Copyright (c) ...\" line followed by the licence text")
+  endif()
+  set(holder "${CMAKE_MATCH_1}")
+  # Paragraphs of the licence text become lines indented by one space, blank lines " .".
+  string(REPLACE "\n\n" "\n.\n" terms "${CMAKE_MATCH_2}")
+  string(REPLACE "\n" "\n " terms " ${terms}")
+  file(WRITE ${copyright_file}
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: tovra
 
@@ -34,6 +36,8 @@ Copyright: ${holder}
 License: Expat
 ${terms}
 ")
+endfunction()
+tovra_write_debian_copyright(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/debian/copyright)
 
 # The date honours SOURCE_DATE_EPOCH, for a reproducible package.
 string(TIMESTAMP TOVRA_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
