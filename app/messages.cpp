@@ -4,12 +4,13 @@
 #include <cstdio>
 
 #include "app/arguments.h"
+#include "app/version.h"
 #include "archive/archive_tool.h"
 #include "platform/platform.h"
 #include "platform/state.h"
 
 void PrintBanner() {
-    printf("\nTOVRA 1.00  zlib archiver for Linux, free software");
+    printf("\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software");
 }
 
 void PrintUsage() {

@@ -26,6 +26,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/version.h"
 #include "archive/archive_entry.h"
 #include "platform/diagnostics.h"
 
@@ -43,7 +44,7 @@ void Require(bool ok, const std::string& failure) {
 
 }  // namespace
 
-const char BANNER[] = "\nTOVRA 1.00  zlib archiver for Linux, free software";
+const char BANNER[] = "\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software";
 const char USAGE[] =
     "\nUsage: 'tovra 0 zipfile infile' to zip (infile = one filename, or *.dat etc),"
     "\n       'tovra 1 zipfile' to unzip to current dir,"

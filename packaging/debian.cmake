@@ -1,0 +1,56 @@
+# The Debian package, made by `cpack -G DEB` in the build directory:
+# tovra_<version>_<arch>.deb, installed under /usr, with the program stripped and its
+# library dependencies computed by dpkg-shlibdeps.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_CONTACT "TOVRA maintainers <maintainers@users.noreply.c-seed-6509890c.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small console archiver with zlib compression")
+set(CPACK_PACKAGE_DESCRIPTION
+    "TOVRA packs the files that one name or wildcard pattern matches into an
+archive of its own format, unpacks such an archive into the current
+directory, and lists what an archive holds.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+
+# Debian wants the licence as share/doc/tovra/copyright, in its machine-readable
+# form, and a changelog beside it; other installs have LICENSE and need neither, so
+# these two belong to a component that only the package installs.
+function(tovra_write_debian_copyright licence_file copyright_file)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${licence_file})
+  file(READ ${licence_file} licence)
+  if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n+(.+[^\n])\n*$")
+    message(FATAL_ERROR "${licence_file}: no \"Copyright (c) ...\" line followed by the licence text")
+  endif()
+  set(holder "${CMAKE_MATCH_1}")
+  # Paragraphs of the licence text become lines indented by one space, blank lines " .".
+  string(REPLACE "\n\n" "\n.\n" terms "${CMAKE_MATCH_2}")
+  string(REPLACE "\n" "\n " terms " ${terms}")
+  file(WRITE ${copyright_file}
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: tovra
+
+Files: *
+Copyright: ${holder}
+License: Expat
+${terms}
+")
+endfunction()
+tovra_write_debian_copyright(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/debian/copyright)
+
+# The date honours SOURCE_DATE_EPOCH, for a reproducible package.
+string(TIMESTAMP TOVRA_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in debian/changelog @ONLY)
+add_custom_command(OUTPUT debian/changelog.gz
+  COMMAND ${GZIP_PROGRAM} -9nkf debian/changelog
+  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/"
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
+
+include(CPack)
