@@ -79,6 +79,8 @@ int CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int work
     m_bAbort = 0;
     m_staged = 0;
     m_previous = nullptr;
+    // Touched once, here: the run's memory is then the same whatever the files.
+    memset(m_outBuf, 0, sizeof m_outBuf);
     int result = m_deflater.Start(workers, BLOCKS_PER_WORKER, level);
     if (result != Z_OK) {
         NoteFile(outName, StreamFailure(result).c_str());
@@ -257,6 +259,9 @@ void CZStreamCodec::BeginUnpack(int inFd, int64_t offset, int64_t size, const ch
     m_consumed = 0;
     m_bAbort = 0;
     avail_in = 0;
+    // Touched once, here: the run's memory is then the same whatever the archive.
+    memset(m_inBuf, 0, sizeof m_inBuf);
+    memset(m_outBuf, 0, sizeof m_outBuf);
 }
 
 // Refills the input buffer once it is empty, so that the unread rest of one stream's

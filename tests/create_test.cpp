@@ -138,7 +138,7 @@ TEST(Creation, SingleFilesGiveExactBytesAndTheUsualPermissions) {
 TEST(Creation, ArchivesAreTheSameBytesWithAnyNumberOfThreadsAndInflateWithZlib) {
     ScratchDir dir;
     // Sizes around the blocks the work is cut into, text and noise.
-    const size_t block = 128 * 1024;
+    const size_t block = 256 * 1024;
     const std::vector<std::pair<std::string, std::string>> files = {
         {"a", ""},
         {"b", "x"},
