@@ -23,8 +23,8 @@ class CZStreamCodec : public z_stream {
     CZStreamCodec(const CZStreamCodec&) = delete;
     CZStreamCodec& operator=(const CZStreamCodec&) = delete;
 
-    // Starts a run of streams appended to outFd at the given level, deflated by
-    // workers threads; outName names the destination in notes.
+    // Starts a run of streams appended to outFd at the given level, deflated on the
+    // given number of worker threads; outName names the destination in notes.
     // Returns 0, or Z_MEM_ERROR with a note.
     int BeginPack(int outFd, const char* outName, int level, int workers);
 
