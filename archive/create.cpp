@@ -151,7 +151,7 @@ int WriteArchive(const std::vector<FoundFile>& files, const char* archive, int l
         result = RESULT_ABORT;
     }
     if (result == RESULT_OK) {
-        result = KeepPermissions(temp, archive);
+        result = KeepPermissions(temp, archive, StatusOfPath(archive));
     }
     if (result == RESULT_OK) {
         int failure = CloseTempFile(temp);

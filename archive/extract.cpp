@@ -30,7 +30,8 @@ int OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
         return RESULT_DAMAGED;
     }
-    if (SameFile(StatusOfPath(name.c_str()).identity, archive)) {
+    const PathStatus old = StatusOfPath(name.c_str());
+    if (SameFile(old.identity, archive)) {
         NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
         return RESULT_DAMAGED;
     }
@@ -39,7 +40,7 @@ int OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile
         NoteFileError(name.c_str(), failure);
         return RESULT_OPEN;
     }
-    int result = KeepPermissions(temp, name.c_str());
+    int result = KeepPermissions(temp, name.c_str(), old);
     if (result != RESULT_OK) {
         RemoveTempFile(temp);
     }

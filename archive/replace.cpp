@@ -3,8 +3,8 @@
 
 #include <string>
 
-int KeepPermissions(TempFile* temp, const char* target) {
-    int failure = TakePermissionsOf(temp->fd, target);
+int KeepPermissions(TempFile* temp, const char* target, const PathStatus& old) {
+    int failure = TakePermissionsOf(temp->fd, old);
     if (failure != 0) {
         NoteFileError(target, failure);
         return RESULT_OPEN;

@@ -4,9 +4,9 @@
 
 #include "platform/platform.h"
 
-// Gives the temporary file the permissions (and, as root, the owner) of the regular
-// file at target, if there is one. Returns 0, or RESULT_OPEN with a note.
-int KeepPermissions(TempFile* temp, const char* target);
+// Gives the temporary file the permissions (and, as root, the owner) of old, what is
+// at target now, if that is a regular file. Returns 0, or RESULT_OPEN with a note.
+int KeepPermissions(TempFile* temp, const char* target, const PathStatus& old);
 
 // Renames the temporary file over target, provided its name still refers to the file
 // this run created. Returns 0, or RESULT_OPEN with a note (nothing renamed).

@@ -1,6 +1,7 @@
 // File services: opening by descriptor, reading and writing whole buffers, identities,
 // temporary files that live through their descriptor, permissions and times.
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,10 @@ FileIdentity IdentityOf(const struct stat& st) {
     identity.exists = true;
     return identity;
 }
+
+// Random letters in a temporary file's name, and how many names to try.
+constexpr size_t TEMP_SUFFIX_LENGTH = 6;
+constexpr int TEMP_ATTEMPTS = 100;
 
 // What a replacement keeps of the file it replaces: read, write and execute for all,
 // not the set-id bits, which must not pass to content from an archive.
@@ -108,6 +113,9 @@ PathStatus StatusOfPath(const char* path) {
     }
     status.identity = IdentityOf(st);
     status.size = static_cast<int64_t>(st.st_size);
+    status.mode = st.st_mode;
+    status.owner = st.st_uid;
+    status.group = st.st_gid;
     if (S_ISLNK(st.st_mode)) {
         status.kind = PathKind::LINK;
     } else if (S_ISREG(st.st_mode)) {
@@ -119,19 +127,31 @@ PathStatus StatusOfPath(const char* path) {
 }
 
 int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
-    std::string name = dir + "/" + prefix + "XXXXXX";
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
+    static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[TEMP_SUFFIX_LENGTH];
+    int fd = -1;
+    std::string name;
+    // O_EXCL makes the name ours whoever guesses it; the kernel applies the umask.
+    for (int attempt = 0; fd < 0 && attempt < TEMP_ATTEMPTS; ++attempt) {
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            return errno;
+        }
+        name = dir + "/" + prefix;
+        for (unsigned char byte : random) {
+            name += LETTERS[byte % (sizeof LETTERS - 1)];
+        }
+        fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return errno;
+        }
     }
-    // mkstemp makes the file private; give it what any new file would get.
-    mode_t mask = umask(0);
-    umask(mask);
     struct stat st;
-    if (fchmod(fd, 0666 & ~mask) != 0 || fstat(fd, &st) != 0) {
-        int failure = errno;
-        close(fd);
-        unlink(name.c_str());
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int failure = fd < 0 ? EEXIST : errno;
+        if (fd >= 0) {
+            close(fd);
+            unlink(name.c_str());
+        }
         return failure;
     }
     temp->path = name;
@@ -175,16 +195,15 @@ void RemoveTempFile(TempFile* temp) {
     temp->path.clear();
 }
 
-int TakePermissionsOf(int fd, const char* path) {
-    struct stat old;
-    if (lstat(path, &old) != 0 || !S_ISREG(old.st_mode)) {
+int TakePermissionsOf(int fd, const PathStatus& old) {
+    if (old.kind != PathKind::REGULAR) {
         return 0;
     }
     // Owner first: changing it clears set-id bits, and only root may give a file away.
-    if (geteuid() == 0 && fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (geteuid() == 0 && fchown(fd, old.owner, old.group) != 0) {
         return errno;
     }
-    return fchmod(fd, old.st_mode & PERMISSION_BITS) == 0 ? 0 : errno;
+    return fchmod(fd, old.mode & PERMISSION_BITS) == 0 ? 0 : errno;
 }
 
 int SetLastWriteTime(int fd, int64_t seconds) {

@@ -67,6 +67,9 @@ struct PathStatus {
     PathKind kind = PathKind::ABSENT;
     int64_t size = 0;
     FileIdentity identity;  // of the directory entry itself: a link is not followed
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
 };
 
 // What the path names, without following a link: a rename over the path replaces a
@@ -84,8 +87,9 @@ struct TempFile {
 // Returned by RenameTempFile when the name no longer refers to the file created.
 constexpr int TEMP_REPLACED = -1;
 
-// Creates a new empty file "<dir>/<prefix>XXXXXX" exclusively, with the permissions
-// of any new file (0666 less the umask). Returns 0 or an errno value.
+// Creates a new empty file "<dir>/<prefix>XXXXXX" (six random letters and digits)
+// exclusively, with the permissions of any new file (0666 less the umask).
+// Returns 0 or an errno value.
 int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp);
 
 // Closes the descriptor, keeping the file and its name. Returns 0 or an errno value.
@@ -98,10 +102,9 @@ int RenameTempFile(TempFile* temp, const char* target);
 // Closes the file if open and removes its name, provided that still refers to it.
 void RemoveTempFile(TempFile* temp);
 
-// Gives fd the permission bits of the regular file at path, and its owner and group
-// when running as root; anything else at path leaves fd as it is.
-// Returns 0 or an errno value.
-int TakePermissionsOf(int fd, const char* path);
+// Gives fd the permission bits of old, a regular file, and its owner and group when
+// running as root; anything else leaves fd as it is. Returns 0 or an errno value.
+int TakePermissionsOf(int fd, const PathStatus& old);
 
 // Sets the last-write time of an open file, leaving its access time as it is.
 // Returns 0 or an errno value.
