@@ -23,9 +23,16 @@ int CArchiveTool::Process(const char* pattern, const char* archive, int mode, in
         Note("out of memory");
         return Z_MEM_ERROR;
     }
-    if (mode == MODE_CREATE) {
-        return Create(pattern, archive, level, codec.get());
+    int result = mode == MODE_CREATE ? Create(pattern, archive, level, codec.get())
+                                     : Read(archive, mode, codec.get());
+    // A stop ends packing and unpacking alike: the note names the archive and the cause.
+    if (result == RESULT_ABORT) {
+        NoteFile(archive, StopReason().c_str());
     }
+    return result;
+}
+
+int CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
     int failure = OpenRegularFile(archive, &file);
@@ -39,7 +46,7 @@ int CArchiveTool::Process(const char* pattern, const char* archive, int mode, in
     }
     int result = ReadDirectory(file.fd, archive);
     if (result == RESULT_OK && mode == MODE_EXTRACT) {
-        result = Extract(file, archive, codec.get());
+        result = Extract(file, archive, codec);
     } else if (result == RESULT_OK && mode == MODE_LIST) {
         result = List(archive);
     }
@@ -61,7 +68,7 @@ int CArchiveTool::List(const char* archive) {
         fputs(line, stdout);
     }
     // The listing is this mode's whole product: output that went nowhere is a failure.
-    if (StdoutWasClosed()) {
+    if (g_stdoutWasClosed) {
         NoteFileError(STANDARD_OUTPUT, EBADF);
         return RESULT_FAIL;
     }

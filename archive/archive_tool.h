@@ -15,6 +15,8 @@ class CArchiveTool {
     int Process(const char* pattern, const char* archive, int mode, int level);
 
   private:
+    // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
+    int Read(const char* archive, int mode, CConsoleCodec* codec);
     int Create(const char* pattern, const char* archive, int level, CConsoleCodec* codec);
     int Extract(const OpenedFile& archive, const char* archiveName, CConsoleCodec* codec);
     int List(const char* archive);

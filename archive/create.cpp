@@ -99,11 +99,12 @@ int CheckReplaceable(const char* archive) {
 // Returns 0, RESULT_LIMIT when it changed, or RESULT_OPEN.
 int OpenSource(const FoundFile& file, OpenedFile* source) {
     int failure = OpenRegularFile(file.path.c_str(), source);
-    if (failure == 0 && !SameFile(source->identity, file.identity)) {
+    const bool changed =
+        failure == NOT_REGULAR || (failure == 0 && !SameFile(source->identity, file.identity));
+    if (failure == 0 && changed) {
         CloseReadOnly(source->fd);
-        failure = NOT_REGULAR;
     }
-    if (failure == NOT_REGULAR) {
+    if (changed) {
         NoteFile(file.path.c_str(), CHANGED);
         return RESULT_LIMIT;
     }
@@ -186,9 +187,6 @@ int CArchiveTool::Create(const char* pattern, const char* archive, int level,
         return RESULT_OPEN;
     }
     result = WriteArchive(files, archive, level, &temp, codec);
-    if (result == RESULT_ABORT) {
-        NoteFile(archive, StopReason().c_str());
-    }
     if (result != RESULT_OK) {
         RemoveTempFile(&temp);
     }

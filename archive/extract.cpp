@@ -87,9 +87,6 @@ int CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
         for (TempFile& temp : temps) {
             RemoveTempFile(&temp);
         }
-        if (failure == RESULT_ABORT) {
-            NoteFile(archiveName, StopReason().c_str());
-        }
         return failure;
     }
     codec->ShowComplete();

@@ -93,11 +93,12 @@ int CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int work
 int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start,
                              const char* name) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(size - start, DEFLATE_BLOCK_SIZE));
-    int64_t got = ReadFull(inFd, block->Data(), want);
+    int64_t got = ReadFullAt(inFd, block->Data(), want, start);
     // One byte past the size shows a file that grew.
     unsigned char beyond = 0;
-    int64_t more =
-        got == static_cast<int64_t>(want) && start + got == size ? ReadFull(inFd, &beyond, 1) : 0;
+    int64_t more = got == static_cast<int64_t>(want) && start + got == size
+                       ? ReadFullAt(inFd, &beyond, 1, size)
+                       : 0;
     if (got < 0 || more < 0) {
         NoteFileError(name, errno);
         return RESULT_OPEN;

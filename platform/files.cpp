@@ -27,6 +27,12 @@ constexpr int TEMP_ATTEMPTS = 100;
 // not the set-id bits, which must not pass to content from an archive.
 constexpr mode_t PERMISSION_BITS = 0777;
 
+// True while the temporary file's name still refers to the file created: another user
+// who can write to the directory may have put something else there meanwhile.
+bool StillNamed(const TempFile& temp) {
+    return SameFile(StatusOfPath(temp.path.c_str()).identity, temp.identity);
+}
+
 }  // namespace
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) {
@@ -60,18 +66,11 @@ void CloseReadOnly(int fd) {
     close(fd);
 }
 
-int64_t ReadFull(int fd, void* buffer, size_t size) {
-    return ReadFullAt(fd, buffer, size, -1);
-}
-
 int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     size_t got = 0;
     while (got < size) {
-        // A negative offset reads from the descriptor's own position.
-        ssize_t n = offset < 0 ? read(fd, bytes + got, size - got)
-                               : pread(fd, bytes + got, size - got,
-                                       static_cast<off_t>(offset) + static_cast<off_t>(got));
+        ssize_t n = pread(fd, bytes + got, size - got, static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -132,7 +131,10 @@ int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
     int fd = -1;
     std::string name;
     // O_EXCL makes the name ours whoever guesses it; the kernel applies the umask.
-    for (int attempt = 0; fd < 0 && attempt < TEMP_ATTEMPTS; ++attempt) {
+    for (int attempt = 0; fd < 0; ++attempt) {
+        if (attempt == TEMP_ATTEMPTS) {
+            return EEXIST;
+        }
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
             return errno;
         }
@@ -146,12 +148,10 @@ int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
         }
     }
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        int failure = fd < 0 ? EEXIST : errno;
-        if (fd >= 0) {
-            close(fd);
-            unlink(name.c_str());
-        }
+    if (fstat(fd, &st) != 0) {
+        int failure = errno;
+        close(fd);
+        unlink(name.c_str());
         return failure;
     }
     temp->path = name;
@@ -168,10 +168,9 @@ int CloseTempFile(TempFile* temp) {
 }
 
 int RenameTempFile(TempFile* temp, const char* target) {
-    // Another user who can write to the directory may have put something else under
-    // the name meanwhile; what was written went into the descriptor's file, never
-    // into theirs, and theirs is not given the target's name either.
-    if (!SameFile(StatusOfPath(temp->path.c_str()).identity, temp->identity)) {
+    // What was written went into the descriptor's file, never into a stranger's, and a
+    // stranger's is not given the target's name either.
+    if (!StillNamed(*temp)) {
         return TEMP_REPLACED;
     }
     // rename replaces a link at target itself, never the file it points to.
@@ -188,8 +187,7 @@ void RemoveTempFile(TempFile* temp) {
         temp->fd = -1;
     }
     // Only what this run created is removed.
-    if (!temp->path.empty() &&
-        SameFile(StatusOfPath(temp->path.c_str()).identity, temp->identity)) {
+    if (!temp->path.empty() && StillNamed(*temp)) {
         unlink(temp->path.c_str());
     }
     temp->path.clear();

@@ -51,11 +51,8 @@ int OpenRegularFile(const char* path, OpenedFile* file);
 // Closes a descriptor only read from.
 void CloseReadOnly(int fd);
 
-// Reads size bytes, fewer only at the end of the file. Returns the count, or -1 with
-// errno set.
-int64_t ReadFull(int fd, void* buffer, size_t size);
-
-// The same from offset, leaving the descriptor's position alone.
+// Reads size bytes from offset, fewer only at the end of the file, leaving the
+// descriptor's position alone. Returns the count, or -1 with errno set.
 int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset);
 
 // Writes all size bytes. Returns 0 or an errno value (ENOSPC when nothing more fits).
@@ -137,9 +134,6 @@ int FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
 // goes to the null device, and makes a write past the file-size limit fail like one
 // on a full disk. Called first thing.
 void PrepareProcess();
-
-// True when standard output was closed when the process started.
-bool StdoutWasClosed();
 
 // How many workers packing runs: one per CPU the process may run on, or what the
 // environment variable TOVRA_THREADS says (a positive integer; anything else is

@@ -61,10 +61,6 @@ void PrepareProcess() {
     (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
 }
 
-bool StdoutWasClosed() {
-    return g_stdoutWasClosed;
-}
-
 int WorkerThreads() {
     const int cpus = static_cast<int>(std::min<long>(CpusAllowed(), MAX_WORKERS));
     const char* text = getenv(THREADS_VARIABLE);
