@@ -8,7 +8,8 @@
 #include <memory>
 #include <new>
 
-#include "archive/archive_entry.h"
+#include "archive/directory.h"
+#include "platform/state.h"
 
 namespace {
 
@@ -44,25 +45,26 @@ int CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
         NoteFileError(archive, failure);
         return RESULT_FAIL;
     }
-    int result = ReadDirectory(file.fd, archive);
+    Directory directory;
+    int result = directory.ReadFrom(file.fd, archive);
     if (result == RESULT_OK && mode == MODE_EXTRACT) {
-        result = Extract(file, archive, codec);
+        result = Extract(directory, file, archive, codec);
     } else if (result == RESULT_OK && mode == MODE_LIST) {
-        result = List(archive);
+        result = List(directory, archive);
     }
     CloseReadOnly(file.fd);
     return result;
 }
 
-int CArchiveTool::List(const char* archive) {
+int CArchiveTool::List(const Directory& directory, const char* archive) {
     printf("\nContents of %.80s:", archive);
-    for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        const ArchiveEntry& entry = g_entries[slot];
+    for (int k = 0; k < directory.Count(); ++k) {
+        const ArchiveEntry& entry = directory.Entry(k);
         char timeText[TIME_TEXT_SIZE];
         FormatLocalTime(entry.m_mtime, TIME_PATTERN, timeText, sizeof timeText);
         char line[128];
         snprintf(line, sizeof line, "\n%-20.20s %12ld %-20.20s",
-                 PrintableText(EntryName(entry)).c_str(), static_cast<long>(entry.m_size),
+                 PrintableText(directory.Name(k)).c_str(), static_cast<long>(entry.m_size),
                  timeText);
         // Printed as text, never as a format: a name may hold a percent sign.
         fputs(line, stdout);

@@ -1,6 +1,7 @@
 // The archive operation: one call per run that packs, unpacks or lists an archive.
 #pragma once
 
+#include "archive/directory.h"
 #include "codec/console_codec.h"
 #include "platform/platform.h"
 
@@ -18,6 +19,7 @@ class CArchiveTool {
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
     int Read(const char* archive, int mode, CConsoleCodec* codec);
     int Create(const char* pattern, const char* archive, int level, CConsoleCodec* codec);
-    int Extract(const OpenedFile& archive, const char* archiveName, CConsoleCodec* codec);
-    int List(const char* archive);
+    int Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
+                CConsoleCodec* codec);
+    int List(const Directory& directory, const char* archive);
 };

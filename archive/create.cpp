@@ -1,9 +1,9 @@
 // Creation: pack the files one name or wildcard pattern matches into a new archive.
-// The archive is built in a temporary file beside it, written only through its
-// descriptor, and renamed into place only when complete, so a failed or stopped run
-// leaves an existing archive as it was.
-#include "archive/archive_entry.h"
+// The archive is built in a private temporary file beside it, written only through
+// its descriptor, and renamed into place only when complete, so a failed or stopped
+// run leaves an existing archive as it was.
 #include "archive/archive_tool.h"
+#include "archive/directory.h"
 #include "archive/replace.h"
 #include "platform/platform.h"
 
@@ -12,29 +12,30 @@ namespace {
 const char PACK_PREFIX[] = ".tovra-pack-";
 const char CHANGED[] = "file changed while being packed";
 
-// Directories, dot entries and the archive itself (by name or by identity) are skipped.
-bool IsAccepted(const FoundFile& file, const std::string& archiveKey, const FileIdentity& archive) {
+// Directories and dot entries are skipped, and so is the archive itself, told by its
+// identity: any other file is packed, whatever its name.
+bool IsAccepted(const FoundFile& file, const FileIdentity& archive) {
     if (file.isDirectory || file.name == "." || file.name == "..") {
         return false;
     }
-    std::string key = file.name;
-    UpperCase(&key);
-    return key != archiveKey && !SameFile(file.identity, archive);
+    if (SameFile(file.identity, archive)) {
+        NoteFile(file.path.c_str(), "is the archive itself, not packed");
+        return false;
+    }
+    return true;
 }
 
 // Enumerates once, so that the directory and the streams describe the same files.
-int FindAcceptedFiles(const char* pattern, const char* archive, std::vector<FoundFile>* files) {
+int FindAcceptedFiles(const char* pattern, const FileIdentity& archive,
+                      std::vector<FoundFile>* files) {
     std::vector<FoundFile> found;
     int failure = FindMatches(pattern, &found);
     if (failure != 0) {
         NoteFileError(pattern, failure);
         return RESULT_FAIL;
     }
-    std::string archiveKey = archive;
-    UpperCase(&archiveKey);
-    FileIdentity archiveIdentity = StatusOfPath(archive).identity;
     for (const FoundFile& file : found) {
-        if (IsAccepted(file, archiveKey, archiveIdentity)) {
+        if (IsAccepted(file, archive)) {
             files->push_back(file);
         }
     }
@@ -65,32 +66,12 @@ const char* LimitReason(const FoundFile& file) {
 
 // Pass 1: the whole directory is known, and checked against the format, before
 // anything is written.
-int FillTable(const std::vector<FoundFile>& files) {
-    g_nEntries = 0;
+int FillDirectory(const std::vector<FoundFile>& files, Directory* directory) {
     for (const FoundFile& file : files) {
-        if (AppendEntry(file.name.c_str(), file.size, StorableTime(file)) != RESULT_OK) {
+        if (directory->Append(file.name, file.size, StorableTime(file)) != RESULT_OK) {
             NoteFile(file.path.c_str(), LimitReason(file));
             return RESULT_LIMIT;
         }
-    }
-    return RESULT_OK;
-}
-
-// Only an archive is replaced: anything else at its name is a user's file or a device
-// that a slip of the command line must not destroy. An empty file and a link (which
-// the rename replaces, never its target) are fair game.
-int CheckReplaceable(const char* archive) {
-    PathStatus status = StatusOfPath(archive);
-    bool replaceable = status.kind == PathKind::ABSENT || status.kind == PathKind::LINK ||
-                       (status.kind == PathKind::REGULAR && status.size == 0);
-    OpenedFile old;
-    if (!replaceable && status.kind == PathKind::REGULAR && OpenRegularFile(archive, &old) == 0) {
-        replaceable = HoldsDirectory(old.fd);
-        CloseReadOnly(old.fd);
-    }
-    if (!replaceable) {
-        NoteFile(archive, "exists and is not an archive, not replaced");
-        return RESULT_OPEN;
     }
     return RESULT_OK;
 }
@@ -115,15 +96,36 @@ int OpenSource(const FoundFile& file, OpenedFile* source) {
     return RESULT_OK;
 }
 
+// Once every byte of the file is read, it must still be the version opened: a
+// rewrite in place at the same size would otherwise pack a mixture of old and new.
+int CheckUnchanged(const OpenedFile& source, const char* path) {
+    FileVersion now;
+    int failure = VersionOf(source.fd, &now);
+    if (failure != 0) {
+        NoteFileError(path, failure);
+        return RESULT_OPEN;
+    }
+    if (!SameVersion(now, source.version)) {
+        NoteFile(path, CHANGED);
+        return RESULT_LIMIT;
+    }
+    return RESULT_OK;
+}
+
 // Pass 2: one stream per recorded file, in record order, each file opened once.
-int AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) {
+int AppendStreams(const std::vector<FoundFile>& files, const Directory& directory,
+                  CConsoleCodec* codec) {
     for (size_t k = 0; k < files.size(); ++k) {
+        const char* path = files[k].path.c_str();
         OpenedFile source;
         int result = OpenSource(files[k], &source);
         if (result != RESULT_OK) {
             return result;
         }
-        result = codec->PackFile(source.fd, g_entries[k].m_size, files[k].path.c_str());
+        result = codec->PackFile(source.fd, directory.Entry(static_cast<int>(k)).m_size, path);
+        if (result == RESULT_OK) {
+            result = CheckUnchanged(source, path);
+        }
         CloseReadOnly(source.fd);
         if (result != RESULT_OK) {
             return result;
@@ -132,15 +134,24 @@ int AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) {
     return RESULT_OK;
 }
 
-// Writes the archive into the temporary file and puts it in place.
-int WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
-                 TempFile* temp, CConsoleCodec* codec) {
-    int result = WriteDirectory(temp->fd, archive);
+// Where the archive goes: its directory, held for the run, and its name there.
+struct Destination {
+    DirectoryHandle dir;
+    int opened = 0;  // errno of opening the directory, or 0
+    std::string name;
+    const char* shown;  // the archive as the user named it
+};
+
+// Writes the archive into the temporary file and puts it in place once the name,
+// examined again, may still be replaced.
+int WriteArchive(const std::vector<FoundFile>& files, const Directory& directory, int level,
+                 const Destination& archive, TempFile* temp, CConsoleCodec* codec) {
+    int result = directory.WriteTo(temp->fd(), archive.shown);
     if (result == RESULT_OK) {
-        result = codec->BeginPack(temp->fd, archive, level, WorkerThreads());
+        result = codec->BeginPack(temp->fd(), archive.shown, level, WorkerThreads());
     }
     if (result == RESULT_OK) {
-        result = AppendStreams(files, codec);
+        result = AppendStreams(files, directory, codec);
     }
     // Every way out joins the workers before the temporary file goes.
     if (result == RESULT_OK) {
@@ -151,44 +162,47 @@ int WriteArchive(const std::vector<FoundFile>& files, const char* archive, int l
     if (result == RESULT_OK && StopSignalled()) {
         result = RESULT_ABORT;
     }
-    if (result == RESULT_OK) {
-        result = KeepPermissions(temp, archive, StatusOfPath(archive));
+    if (result != RESULT_OK) {
+        return result;
     }
-    if (result == RESULT_OK) {
-        int failure = CloseTempFile(temp);
-        if (failure != 0) {
-            NoteFileError(archive, failure);
-            result = RESULT_FAIL;
-        }
-    }
-    return result == RESULT_OK ? PutInPlace(temp, archive) : result;
+    const PathStatus target = StatusAt(archive.dir, archive.name);
+    result = CheckArchiveTarget(archive.dir, archive.name, archive.shown, target);
+    return result == RESULT_OK ? PutInPlace(temp, archive.name, archive.shown, target) : result;
 }
 
 }  // namespace
 
-int CArchiveTool::Create(const char* pattern, const char* archive, int level,
+int CArchiveTool::Create(const char* pattern, const char* archivePath, int level,
                          CConsoleCodec* codec) {
+    Destination archive;
+    archive.opened = archive.dir.Open(DirectoryOf(archivePath));
+    archive.name = BaseNameOf(archivePath);
+    archive.shown = archivePath;
+    // Unset when the directory cannot be opened: that failure is told below.
+    const FileIdentity existing = StatusAt(archive.dir, archive.name).identity;
     std::vector<FoundFile> files;
-    int result = FindAcceptedFiles(pattern, archive, &files);
+    Directory directory;
+    int result = FindAcceptedFiles(pattern, existing, &files);
     if (result == RESULT_OK) {
-        result = FillTable(files);
+        result = FillDirectory(files, &directory);
+    }
+    if (result == RESULT_OK && archive.opened != 0) {
+        NoteFileError(archivePath, archive.opened);
+        result = RESULT_OPEN;
     }
     if (result == RESULT_OK) {
-        result = CheckReplaceable(archive);
+        result = CheckArchiveTarget(archive.dir, archive.name, archivePath,
+                                    StatusAt(archive.dir, archive.name));
     }
     if (result != RESULT_OK) {
         return result;
     }
     StoppableRun run;
     TempFile temp;
-    int failure = CreateTempFile(DirectoryOf(archive), PACK_PREFIX, &temp);
+    int failure = temp.Create(archive.dir, PACK_PREFIX);
     if (failure != 0) {
-        NoteFileError(archive, failure);
+        NoteFileError(archivePath, failure);
         return RESULT_OPEN;
     }
-    result = WriteArchive(files, archive, level, &temp, codec);
-    if (result != RESULT_OK) {
-        RemoveTempFile(&temp);
-    }
-    return result;
+    return WriteArchive(files, directory, level, archive, &temp, codec);
 }

@@ -1,14 +1,14 @@
-// Extraction: each stream is inflated straight into a temporary file of its own in the
-// current directory, written only through its descriptor. Only when every stream has
-// inflated whole are the files renamed over their names, in record order, so a damaged
-// or stopped run extracts nothing, no file is ever half-replaced or written through a
-// link, and nothing is written outside the current directory.
+// Extraction: each stream is inflated straight into a private temporary file of its
+// own in the current directory, written only through its descriptor. Only when every
+// stream has inflated whole are the files renamed over their names, in record order,
+// so a damaged or stopped run extracts nothing, no file is ever half-replaced or
+// written through a link, and nothing is written outside the current directory.
 #include <cerrno>
 #include <string>
 #include <vector>
 
-#include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
+#include "archive/directory.h"
 #include "archive/replace.h"
 #include "platform/platform.h"
 
@@ -16,43 +16,27 @@ namespace {
 
 const char ENTRY_PREFIX[] = ".tovra-entry-";
 const char HERE[] = ".";
+const char HERE_SHOWN[] = ". (current directory)";
 
 // Only a plain name stays inside the current directory.
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// Makes the temporary file an entry is inflated into. An entry that may not be
-// extracted gets none: its stream is still inflated, to find the next one, and
-// discarded. Returns 0, RESULT_DAMAGED for a refused name, or RESULT_OPEN.
-int OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile* temp) {
+// Whether the entry may be extracted at all; an entry that may not still has its
+// stream inflated, to find the next one, and discarded.
+// Returns 0, or RESULT_DAMAGED or RESULT_OPEN with a note.
+int CheckEntry(const DirectoryHandle& here, const std::string& name, const FileIdentity& archive) {
     if (!IsPlainFileName(name)) {
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
         return RESULT_DAMAGED;
     }
-    const PathStatus old = StatusOfPath(name.c_str());
-    if (SameFile(old.identity, archive)) {
-        NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
-        return RESULT_DAMAGED;
-    }
-    int failure = CreateTempFile(HERE, ENTRY_PREFIX, temp);
-    if (failure != 0) {
-        NoteFileError(name.c_str(), failure);
-        return RESULT_OPEN;
-    }
-    int result = KeepPermissions(temp, name.c_str(), old);
-    if (result != RESULT_OK) {
-        RemoveTempFile(temp);
-    }
-    return result;
+    return CheckEntryTarget(here, name, archive, StatusAt(here, name));
 }
 
-// Sets the entry file's time, after its last write, and closes it.
-// Returns 0, or RESULT_FAIL with a note.
-int CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::string& name) {
-    int failure = SetLastWriteTime(temp->fd, entry.m_mtime);
-    int closed = CloseTempFile(temp);
-    failure = failure != 0 ? failure : closed;
+// Sets the entry file's time, after its last write. Returns 0, or RESULT_FAIL with a note.
+int SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::string& name) {
+    int failure = SetLastWriteTime(temp.fd(), entry.m_mtime);
     if (failure != 0) {
         NoteFileError(name.c_str(), failure);
         return RESULT_FAIL;
@@ -60,34 +44,78 @@ int CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::string&
     return RESULT_OK;
 }
 
+// Inflates every stream, each entry that may be extracted into a temporary file of
+// its own. Returns the first failure that must extract nothing, or 0; *refused gets
+// the first refusal, which leaves the other entries to be extracted.
+int InflateEntries(const Directory& directory, const OpenedFile& archive,
+                   const DirectoryHandle& here, CConsoleCodec* codec, std::vector<TempFile>* temps,
+                   int* refused) {
+    for (int k = 0; k < directory.Count(); ++k) {
+        const ArchiveEntry& entry = directory.Entry(k);
+        const std::string name = directory.Name(k);
+        TempFile& temp = (*temps)[static_cast<size_t>(k)];
+        int checked = CheckEntry(here, name, archive.identity);
+        *refused = *refused != RESULT_OK ? *refused : checked;
+        if (checked == RESULT_OK) {
+            int failure = temp.Create(here, ENTRY_PREFIX);
+            if (failure != 0) {
+                // The directory refuses new files: every later entry would fail alike.
+                NoteFileError(HERE_SHOWN, failure);
+                return RESULT_OPEN;
+            }
+        }
+        int result =
+            codec->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
+        if (result == RESULT_OK && temp.Exists()) {
+            result = SetEntryTime(temp, entry, name);
+        }
+        if (result != RESULT_OK) {
+            return result;
+        }
+    }
+    return PollStopRequest() ? RESULT_ABORT : RESULT_OK;
+}
+
+// Renames every extracted entry into place, each examined again just before.
+// Returns the first failure, or 0; the other entries are still renamed.
+int RenameEntries(const Directory& directory, const OpenedFile& archive,
+                  const DirectoryHandle& here, std::vector<TempFile>* temps) {
+    int first = RESULT_OK;
+    for (int k = 0; k < directory.Count(); ++k) {
+        TempFile& temp = (*temps)[static_cast<size_t>(k)];
+        if (!temp.Exists()) {
+            continue;
+        }
+        const std::string name = directory.Name(k);
+        const PathStatus target = StatusAt(here, name);
+        int result = CheckEntryTarget(here, name, archive.identity, target);
+        if (result == RESULT_OK) {
+            result = PutInPlace(&temp, name, name.c_str(), target);
+        }
+        first = first != RESULT_OK ? first : result;
+    }
+    return first;
+}
+
 }  // namespace
 
-int CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
-                          CConsoleCodec* codec) {
+int CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
+                          const char* archiveName, CConsoleCodec* codec) {
+    DirectoryHandle here;
+    int failure = here.Open(HERE);
+    if (failure != 0) {
+        NoteFileError(HERE_SHOWN, failure);
+        return RESULT_OPEN;
+    }
     StoppableRun run;
-    std::vector<TempFile> temps(static_cast<size_t>(g_nEntries));
-    codec->BeginUnpack(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);
-    int refused = RESULT_OK;  // the first failure that leaves the other entries extracted
-    int failure = RESULT_OK;  // the first failure that extracts nothing
-    for (int slot = 0; failure == RESULT_OK && g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        const ArchiveEntry& entry = g_entries[slot];
-        const std::string name = EntryName(entry);
-        TempFile& temp = temps[static_cast<size_t>(slot)];
-        int opened = OpenEntryFile(name, archive.identity, &temp);
-        refused = refused != RESULT_OK ? refused : opened;
-        failure = codec->InflateStream(temp.fd, entry.m_size, name.c_str());
-        if (failure == RESULT_OK && temp.fd >= 0) {
-            failure = CloseEntryFile(&temp, entry, name);
-        }
-    }
-    if (failure == RESULT_OK && PollStopRequest()) {
-        failure = RESULT_ABORT;
-    }
-    if (failure != RESULT_OK) {
-        for (TempFile& temp : temps) {
-            RemoveTempFile(&temp);
-        }
-        return failure;
+    // Each removes itself unless renamed into place.
+    std::vector<TempFile> temps(static_cast<size_t>(directory.Count()));
+    const int64_t offset = directory.DataOffset();
+    codec->BeginUnpack(archive.fd, offset, archive.length - offset, archiveName);
+    int refused = RESULT_OK;
+    int result = InflateEntries(directory, archive, here, codec, &temps, &refused);
+    if (result != RESULT_OK) {
+        return result;
     }
     codec->ShowComplete();
     if (int64_t trailing = codec->UnreadBytes(); trailing > 0) {
@@ -96,13 +124,6 @@ int CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
     }
     // Once begun, the renames run to the end: they take milliseconds, and a stop now
     // would only leave a mixture of old and new files.
-    for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        TempFile& temp = temps[static_cast<size_t>(slot)];
-        if (!temp.path.empty()) {
-            int renamed = PutInPlace(&temp, EntryName(g_entries[slot]).c_str());
-            refused = refused != RESULT_OK ? refused : renamed;
-            RemoveTempFile(&temp);
-        }
-    }
-    return refused;
+    int renamed = RenameEntries(directory, archive, here, &temps);
+    return refused != RESULT_OK ? refused : renamed;
 }

@@ -93,6 +93,13 @@ int CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int work
 int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start,
                              const char* name) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(size - start, DEFLATE_BLOCK_SIZE));
+    // The window first: the block may be the one read last, reused, and the window
+    // is the end of what it held.
+    block->primed = start > 0;
+    if (block->primed) {
+        memcpy(block->input, m_previous->Data() + m_previous->length - DEFLATE_WINDOW_SIZE,
+               DEFLATE_WINDOW_SIZE);
+    }
     int64_t got = ReadFullAt(inFd, block->Data(), want, start);
     // One byte past the size shows a file that grew.
     unsigned char beyond = 0;
@@ -107,11 +114,6 @@ int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_
         NoteFile(name, "file changed while being packed");
         return RESULT_LIMIT;
     }
-    block->primed = start > 0;
-    if (block->primed) {
-        memcpy(block->input, m_previous->Data() + m_previous->length - DEFLATE_WINDOW_SIZE,
-               DEFLATE_WINDOW_SIZE);
-    }
     block->length = want;
     block->last = start + got == size;
     block->start = start;
@@ -123,9 +125,14 @@ int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_
 
 // Finds a free block, writing the oldest ones out until one is.
 int CZStreamCodec::ClaimBlock(DeflateBlock** block) {
-    while ((*block = m_deflater.FreeBlock()) == nullptr) {
+    int result = Z_OK;
+    while ((*block = m_deflater.FreeBlock(&result)) == nullptr) {
         DeflateBlock* oldest = m_deflater.Oldest(true);
-        int result = WriteBlock(*oldest);
+        if (oldest == nullptr) {
+            NoteFile(m_outName, StreamFailure(result).c_str());
+            return result;
+        }
+        result = WriteBlock(*oldest);
         m_deflater.Retire();
         if (result != RESULT_OK) {
             return result;
