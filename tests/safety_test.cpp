@@ -1,7 +1,8 @@
 // Runs set up as a hostile or careless user would: files that only look like
 // archives, another user reading a run's temporary file, names changed while the run
 // is held at a figure, files rewritten while packed, no threads to be had, a reader
-// that goes away, stray signals, and other users' files in a shared directory.
+// that goes away, stray signals, other users' files in a shared directory, a
+// directory nobody may write to, and files that are no archive given to read.
 #include <fcntl.h>
 #include <sys/wait.h>
 
@@ -9,7 +10,8 @@
 
 namespace {
 
-const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), ABORT = StatusOf(-7);
+const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), DAMAGED = StatusOf(-8),
+          ABORT = StatusOf(-7);
 const std::string NOISE = SampleBytes(size_t{8} << 20, 7, false);
 const std::string ONE = BuildArchive({{"a.txt", "abc"}});
 const bool ROOT = geteuid() == 0;
@@ -34,6 +36,7 @@ struct Row {
     RunOptions options{};
     bool needsRoot = false;
     std::string privateFile{};  // made readable by its owner alone
+    bool wholeErr = false;      // err is all of standard error
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -82,13 +85,63 @@ std::string Many(int count) {
     return BuildArchive(entries);
 }
 
+// A tar file of one member, as tar writes it.
+std::string Tar(const std::string& name, const std::string& content) {
+    std::string header(512, '\0');
+    auto put = [&header](size_t at, const std::string& field) {
+        header.replace(at, field.size(), field);
+    };
+    char octal[16];
+    put(0, name);
+    put(100, "0000644");
+    put(108, "0000000");
+    put(116, "0000000");
+    snprintf(octal, sizeof octal, "%011o", static_cast<unsigned>(content.size()));
+    put(124, octal);
+    put(136, "14101203740");
+    put(148, "        ");
+    put(156, "0");
+    put(257, std::string("ustar\0"
+                         "00",
+                         8));
+    unsigned sum = 0;
+    for (unsigned char byte : header) {
+        sum += byte;
+    }
+    snprintf(octal, sizeof octal, "%06o", sum);
+    put(148, std::string(octal, 7));
+    const std::string data = content + std::string((512 - content.size() % 512) % 512, '\0');
+    return header + data + std::string(1024, '\0');
+}
+
+// A zip file of one stored member.
+std::string Zip(const std::string& name, const std::string& content) {
+    auto le = [](uint32_t value, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) {
+            out += static_cast<char>(value >> (8 * i));
+        }
+        return out;
+    };
+    const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(content.data()), content.size());
+    const std::string sizes = le(crc, 4) + le(content.size(), 4) + le(content.size(), 4);
+    const std::string local = "PK\3\4" + le(10, 2) + le(0, 2) + le(0, 2) + le(0, 4) + sizes +
+                              le(name.size(), 2) + le(0, 2) + name + content;
+    const std::string central = "PK\1\2" + le(0x31e, 2) + le(10, 2) + le(0, 2) + le(0, 2) +
+                                le(0, 4) + sizes + le(name.size(), 2) + le(0, 6) + le(0, 4) +
+                                le(0x81a40000, 4) + le(0, 4) + name;
+    return local + central + "PK\5\6" + le(0, 4) + le(1, 2) + le(1, 2) + le(central.size(), 4) +
+           le(local.size(), 4) + le(0, 2);
+}
+
 std::string TextWithTerminatorAt80() {
     std::string text = SampleBytes(300, 5);
     return text.replace(80, 4, "\xff\xff\xff\xff");
 }
 
-RunOptions As(uid_t user, int processes, int64_t memory = 0) {
+RunOptions As(uid_t user, int processes, int64_t memory = 0, const std::string& cwd = ".") {
     RunOptions options;
+    options.cwd = cwd;
     options.user = user;
     options.processLimit = processes;
     options.memoryLimit = memory;
@@ -162,6 +215,22 @@ const std::vector<Row> ROWS = {
      ToPipeNobodyReads()},
     {"sigusr1_stops", {"0", "new.tvr", "big.bin"}, ABORT, "new.tvr: stopped by signal SIGUSR1", {},
      [](const ScratchDir&, const HeldRun& held) { kill(held.pid, SIGUSR1); }},
+    // A directory the user may not write to is named once, for the first entry.
+    {"unwritable_directory_named_once", {"1", "../one.tvr"}, OPEN,
+     "tovra: . (current directory): Permission denied\n", {{"one.tvr", ONE}}, {}, {},
+     As(NOBODY, 0, 0, "sub"), true, "", true},
+    // Files that are no archive at all, and one whose directory is cut short.
+    {"readme_is_no_archive", {"1", "README"}, DAMAGED, "tovra: README: not a tovra archive\n",
+     {{"README", SampleBytes(3000, 11)}}, {}, {}, {}, false, "", true},
+    {"zip_is_no_archive", {"2", "a.zip"}, DAMAGED, "tovra: a.zip: not a tovra archive\n",
+     {{"a.zip", Zip("a.txt", "abc")}}, {}, {}, {}, false, "", true},
+    {"tar_is_no_archive", {"1", "a.tar"}, DAMAGED, "tovra: a.tar: not a tovra archive\n",
+     {{"a.tar", Tar("a.txt", "abc")}}, {}, {}, {}, false, "", true},
+    {"empty_file_is_no_archive", {"2", "empty"}, DAMAGED, "tovra: empty: not a tovra archive\n",
+     {{"empty", ""}}, {}, {}, {}, false, "", true},
+    {"cut_directory_is_damaged", {"2", "cut.tvr"}, DAMAGED,
+     "tovra: cut.tvr: damaged archive: the directory is cut short\n",
+     {{"cut.tvr", ONE.substr(0, 100)}}, {}, {}, {}, false, "", true},
     // Another user's file in a shared directory is never replaced.
     {"strangers_archive_in_shared_directory", {"0", "shared/their.tvr", "a.txt"}, OPEN,
      "shared/their.tvr: owned by another user in a shared directory, not replaced",
@@ -212,8 +281,11 @@ TEST_P(Safety, Run) {
     RunResult run = RunTovra(row.args, options);
     umask(saved);
     EXPECT_EQ(run.status, row.status) << run.err;
-    EXPECT_TRUE(row.err.empty() ? run.err.empty() : run.err.find(row.err) != std::string::npos)
-        << run.err;
+    if (row.wholeErr || row.err.empty()) {
+        EXPECT_EQ(run.err, row.err);
+    } else {
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+    }
     EXPECT_TRUE(TempFilesIn(dir.path()).empty() && TempFilesIn(dir / "shared").empty());
     if (row.left) {
         row.left(dir);
