@@ -128,8 +128,8 @@ std::string Zip(const std::string& name, const std::string& content) {
     const std::string local = "PK\3\4" + le(10, 2) + le(0, 2) + le(0, 2) + le(0, 4) + sizes +
                               le(name.size(), 2) + le(0, 2) + name + content;
     const std::string central = "PK\1\2" + le(0x31e, 2) + le(10, 2) + le(0, 2) + le(0, 2) +
-                                le(0, 4) + sizes + le(name.size(), 2) + le(0, 6) + le(0, 4) +
-                                le(0x81a40000, 4) + le(0, 4) + name;
+                                le(0, 4) + sizes + le(name.size(), 2) + le(0, 4) + le(0, 2) +
+                                le(0, 4) + le(0x81a40000, 4) + le(0, 4) + name;
     return local + central + "PK\5\6" + le(0, 4) + le(1, 2) + le(1, 2) + le(central.size(), 4) +
            le(local.size(), 4) + le(0, 2);
 }
