@@ -153,7 +153,7 @@ class TempFile {
     // Gives the file the mode and owner it must have in place of target: the
     // permission bits of a regular file there (and its owner and group, as root),
     // else those of any new file (0666 less the umask). Returns 0 or an errno value.
-    int TakeFinalPermissions(const PathStatus& target);
+    int TakeFinalPermissions(const PathStatus& target) const;
 
     // Closes the descriptor, keeping the file. Returns 0 or an errno value.
     int Close();
