@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "archive/archive_entry.h"
 
 namespace {
 
 const char TIME_PATTERN[] = "%d.%m.%Y %H:%M:%S";
+constexpr size_t NAME_COLUMNS = 20;
 const char STANDARD_OUTPUT[] = "standard output";
 
 }  // namespace
@@ -56,16 +58,18 @@ int CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
 
 int CArchiveTool::List(const char* archive) {
     printf("\nContents of %.80s:", archive);
+    const ColumnFitter fitter;
     for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         const ArchiveEntry& entry = g_entries[slot];
         char timeText[TIME_TEXT_SIZE];
         FormatLocalTime(entry.m_mtime, TIME_PATTERN, timeText, sizeof timeText);
-        char line[128];
-        snprintf(line, sizeof line, "\n%-20.20s %12ld %-20.20s",
-                 PrintableText(EntryName(entry)).c_str(), static_cast<long>(entry.m_size),
-                 timeText);
+        char sizeAndTime[64];
+        snprintf(sizeAndTime, sizeof sizeAndTime, " %12ld %-20.20s",
+                 static_cast<long>(entry.m_size), timeText);
         // Printed as text, never as a format: a name may hold a percent sign.
-        fputs(line, stdout);
+        fputs(("\n" + fitter.Fit(PrintableText(EntryName(entry)), NAME_COLUMNS) + sizeAndTime)
+                  .c_str(),
+              stdout);
     }
     // The listing is this mode's whole product: output that went nowhere is a failure.
     if (g_stdoutWasClosed) {

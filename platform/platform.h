@@ -2,6 +2,7 @@
 // Everything above this layer reaches the operating system only through here.
 #pragma once
 
+#include <locale.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -23,6 +24,23 @@ int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size
 
 // Turns the letters a to z into A to Z in place; every other byte stays.
 void UpperCase(std::string* text);
+
+// Cuts text to at most a number of display columns and pads it with spaces to exactly
+// that many. Valid UTF-8 is measured as a terminal shows it, whatever the user's
+// locale: never cut inside a character, a wide character counting two columns, one
+// that cannot be shown turned into '?'. Any other text, or any text when no UTF-8
+// locale could be loaded, counts a column per byte.
+class ColumnFitter {
+  public:
+    ColumnFitter();  // loads the UTF-8 locale it measures by, once for many texts
+    ~ColumnFitter();
+    ColumnFitter(const ColumnFitter&) = delete;
+    ColumnFitter& operator=(const ColumnFitter&) = delete;
+    std::string Fit(const std::string& text, size_t columns) const;
+
+  private:
+    locale_t m_utf8;  // nullptr when it could not be loaded
+};
 
 // --- files --------------------------------------------------------------
 

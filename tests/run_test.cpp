@@ -30,12 +30,17 @@ const std::string ONE_FILE = "a.txt" + std::string(75, '\0') +
 std::string Listing(bool shown) {
     // clang-format off
     const std::vector<std::tuple<std::string, int32_t, int32_t, std::string>> lines = {
-        {"abcdefghijklmnopqrstuvwxyz", 1, SOME_TIME, "abcdefghijklmnopqrst            1 09.09.2001 04:46:40 "},
+        {"abcdefghijklmnopqrstuvwxy", 1, SOME_TIME, "abcdefghijklmnopqrst            1 09.09.2001 04:46:40 "},
         {std::string(80, 'N'), 1234567, 0, std::string(20, 'N') + "      1234567 01.01.1970 03:00:00 "},
         {"100%_%s%n.txt", -5, -1, "100%_%s%n.txt                  -5 01.01.1970 02:59:59 "},
-        // Control characters would break the layout or reach the terminal as escapes.
-        {"a\x1b]0;x\x07_\tc\nd\x7f", 0, INT32_MAX, "a?]0;x?_?c?d?                   0 19.01.2038 06:14:07 "},
-        {"p\xc3\xa4iv\xc3\xa4", INT32_MIN, INT32_MIN, "p\xc3\xa4iv\xc3\xa4               -2147483648 13.12.1901 23:45:52 "}};
+        // Control characters, C1 ones too, would break the layout or reach the terminal as
+        // escapes.
+        {"a\x1b]0;x\x07_\tc\nd\x7f\xc2\x9b", 0, INT32_MAX, "a?]0;x?_?c?d??                  0 19.01.2038 06:14:07 "},
+        // Valid UTF-8 fills 20 columns, a wide character two, never cut inside one; other
+        // names are cut and padded by bytes.
+        {"päivää-ñ-日本.txt", INT32_MIN, INT32_MIN, "päivää-ñ-日本.txt     -2147483648 13.12.1901 23:45:52 "},
+        {"a日本語のファイル名です", 7, SOME_TIME, "a日本語のファイル名             7 09.09.2001 04:46:40 "},
+        {"caf\xe9-na\xc3\xafve-latin1.txt", 8, SOME_TIME, "caf\xe9-na\xc3\xafve-latin1.t            8 09.09.2001 04:46:40 "}};
     // clang-format on
     std::string archive, listed = std::string(BANNER) + "\nContents of names.tvr:";
     for (const auto& [name, size, mtime, line] : lines) {
