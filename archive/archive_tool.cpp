@@ -14,6 +14,7 @@
 namespace {
 
 const char TIME_PATTERN[] = "%d.%m.%Y %H:%M:%S";
+constexpr size_t ARCHIVE_SHOWN = 80;
 constexpr size_t NAME_COLUMNS = 20;
 const char STANDARD_OUTPUT[] = "standard output";
 
@@ -57,7 +58,7 @@ int CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
 }
 
 int CArchiveTool::List(const char* archive) {
-    printf("\nContents of %.80s:", archive);
+    PrintOut("\nContents of " + std::string(archive).substr(0, ARCHIVE_SHOWN) + ":");
     const ColumnFitter fitter;
     for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         const ArchiveEntry& entry = g_entries[slot];
@@ -66,10 +67,7 @@ int CArchiveTool::List(const char* archive) {
         char sizeAndTime[64];
         snprintf(sizeAndTime, sizeof sizeAndTime, " %12ld %-20.20s",
                  static_cast<long>(entry.m_size), timeText);
-        // Printed as text, never as a format: a name may hold a percent sign.
-        fputs(("\n" + fitter.Fit(PrintableText(EntryName(entry)), NAME_COLUMNS) + sizeAndTime)
-                  .c_str(),
-              stdout);
+        PrintOut("\n" + fitter.Fit(PrintableText(EntryName(entry)), NAME_COLUMNS) + sizeAndTime);
     }
     // The listing is this mode's whole product: output that went nowhere is a failure.
     if (g_stdoutWasClosed) {

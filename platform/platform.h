@@ -145,6 +145,15 @@ struct FoundFile {
 // Returns 0, or an errno value when the pattern's directory cannot be read.
 int FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
 
+// --- standard output ----------------------------------------------------
+
+// Prints text to standard output as it is, and remembers whether it ended a line.
+void PrintOut(const std::string& text);
+
+// True when standard error shows on the same terminal as standard output and the last
+// byte printed there was not a newline: a note written now would run on from that line.
+bool NoteWouldContinueOutputLine();
+
 // --- process and console ------------------------------------------------
 
 // Opens /dev/null on any of the descriptors 0, 1 and 2 found closed, so no file the

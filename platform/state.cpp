@@ -8,6 +8,7 @@ int g_nEntries = 0;
 int32_t g_lDataOffset = 0;
 unsigned char g_recordBuffer[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
 std::vector<std::string> g_notes;
+bool g_outputEndsLine = true;
 bool g_stdoutWasClosed = false;
 bool g_stdoutDiscarded = false;
 volatile sig_atomic_t g_stopSignal = 0;
@@ -21,6 +22,7 @@ void ResetProcessState() {
     g_nEntries = 0;
     g_lDataOffset = 0;
     g_notes.clear();
+    g_outputEndsLine = true;
     g_stdoutWasClosed = false;
     g_stdoutDiscarded = false;
     g_stopSignal = 0;

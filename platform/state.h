@@ -43,6 +43,9 @@ extern std::vector<std::string> g_notes;
 
 constexpr int STOP_SIGNAL_COUNT = 5;
 
+// Standard output ends a line: nothing printed yet, or a newline last. The progress
+// figure's backspaces leave the cursor inside its line.
+extern bool g_outputEndsLine;
 // Descriptor 1 was closed at start (it is /dev/null now): a listing has nowhere to go.
 extern bool g_stdoutWasClosed;
 // Standard output is the null device: figures need no flush to be seen.

@@ -84,8 +84,17 @@ std::string U(int result, const std::string& archive) {
     return Shown("\nError " + std::to_string(result) + " in unzipping " + archive);
 }
 
-// What happens to a run besides its arguments. From BACKGROUND on it runs on a
-// terminal; from KEY on, it is held at its second figure while it happens.
+// What a terminal shows of text: a newline as a carriage return and a line feed.
+std::string OnTerminal(std::string text) {
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+        text.insert(at, "\r");
+    }
+    return text;
+}
+
+// What happens to a run besides its arguments. From ON_TERMINAL on it runs on a
+// terminal (there with both its outputs); from KEY on, it is held at its second
+// figure while it happens.
 enum Act {
     NONE,
     CLOSED_OUT,
@@ -94,6 +103,7 @@ enum Act {
     THREADS,
     FULL_DISK,
     NO_TERMINAL,
+    ON_TERMINAL,
     BACKGROUND,
     TYPED_AHEAD,
     KEY,
@@ -185,10 +195,12 @@ void Check(const Row& row) {
     auto before = dir.Snapshot();
     const char* const stdoutPaths[] = {"", "-", "/dev/full", "&2"};
     RunOptions options{dir.path(), dir / "keys", "XYZ-3",
-                       row.act <= BOTH_TO_ERR ? stdoutPaths[row.act] : ""};
+                       row.act <= BOTH_TO_ERR   ? stdoutPaths[row.act]
+                       : row.act == ON_TERMINAL ? "tty"
+                                                : ""};
     options.env = {row.act == THREADS ? "TOVRA_THREADS=2x" : "TOVRA_THREADS=3"};
     options.fileSizeLimit = row.act == FULL_DISK ? row.value : 0;
-    options.terminal = row.act >= BACKGROUND;
+    options.terminal = row.act >= ON_TERMINAL;
     options.background = row.act == BACKGROUND;
     options.typedAhead = row.act == BACKGROUND ? "q\n" : row.act == TYPED_AHEAD ? "x" : "";
     options.holdAtFigure = row.act >= KEY ? 2 : 0;
@@ -244,6 +256,21 @@ TEST(Run, CommandLineListingMatchingLimitsAndReplacing) {
          "",
          "",
          BOTH_TO_ERR},
+        // On one terminal a note starts a line of its own, after the usage or a figure.
+        {{"2", "no.tvr"},
+         OnTerminal(Missing("no.tvr") + "\ntovra: no.tvr: No such file or directory\n"),
+         255,
+         "",
+         "",
+         "",
+         ON_TERMINAL},
+        {{"x", "out.tvr", "a.txt"},
+         OnTerminal(PACKED + "\ntovra: mode 'x' read as 0\n"),
+         0,
+         "",
+         "out.tvr",
+         ONE_FILE,
+         ON_TERMINAL},
         {{"0", "out.tvr", "*.none"}, Missing("out.tvr"), 255, "tovra: *.none: no file matches\n"},
         {{"2", "sub.tvr"}, U(-8, "sub.tvr"), 248, "tovra: sub.tvr: not a regular file\n"},
         {{"1", "fifo.tvr"}, U(-8, "fifo.tvr"), 248, "tovra: fifo.tvr: not a regular file\n"},
