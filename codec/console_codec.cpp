@@ -10,7 +10,9 @@
 void CConsoleCodec::OnProgress(int percent) {
     // Flushed so that each figure shows at once; output thrown away unseen needs no
     // system call per figure.
-    printf("%3d%%\b\b\b\b", percent);
+    char figure[16];
+    snprintf(figure, sizeof figure, "%3d%%\b\b\b\b", percent);
+    PrintOut(figure);
     if (!g_stdoutDiscarded) {
         fflush(stdout);
     }

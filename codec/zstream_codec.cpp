@@ -317,7 +317,7 @@ int CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
             return RESULT_FAIL;
         }
         if (atEnd && produced > 0 && result != Z_OK) {
-            printf("\nVirhe: %d\n", result);
+            PrintOut("\nVirhe: " + std::to_string(result) + "\n");
         }
         OnProgress(Percent(m_consumed + static_cast<int64_t>(total_in), m_nTotal));
     } while (result == Z_OK);
