@@ -4,8 +4,8 @@
 // room unpacking needs.
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <filesystem>
 
 #include "test_support.h"
 
@@ -14,16 +14,13 @@ namespace {
 const char OLD[] = "a file that was here before";
 constexpr int ANY = 1;  // a hostile input need only fail cleanly
 
-RunResult Pack(const std::string& cwd, const std::string& archive, const std::string& pattern,
-               const std::string& threads = "TOVRA_THREADS=2") {
-    return RunTovra({"0", archive, pattern}, {cwd, "/dev/null", "UTC", "", {threads}});
-}
-
-// Whether path holds content, with the given time and permission bits.
-bool Holds(const std::string& path, const std::string& content, int64_t mtime, mode_t mode) {
+// That path holds content, with the given time and permission bits.
+void ExpectHolds(const std::string& path, const std::string& content, int64_t mtime, mode_t mode) {
     struct stat st;
-    return ReadFile(path) == content && stat(path.c_str(), &st) == 0 && st.st_mtime == mtime &&
-           (st.st_mode & 07777) == mode;
+    EXPECT_TRUE(ReadFile(path) == content) << path << ": other content";
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mtime, mtime) << path;
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
 }
 
 // Unpacks archive into a fresh directory with the umask 027: exactly the entries must
@@ -35,15 +32,37 @@ void ExpectUnpacks(const std::string& archive, const std::vector<TestEntry>& ent
     const mode_t saved = umask(027);
     RunResult run = RunTovra({"1", "given.tvr"}, {dir.path()});
     umask(saved);
-    EXPECT_TRUE(run.status == 0 && run.err == err) << run.err;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, err);
     EXPECT_EQ(run.out.substr(run.out.size() - 8), "100%\b\b\b\b");  // trailing bytes or not
     EXPECT_EQ(dir.Snapshot().size(), entries.size() + 1);
     for (const TestEntry& entry : entries) {
-        EXPECT_TRUE(Holds(dir / entry.name, entry.content, entry.mtime, 0640)) << entry.name;
+        ExpectHolds(dir / entry.name, entry.content, entry.mtime, 0640);
     }
 }
 
-TEST(Archive, RoundTripsAreTheSameBytesWithAnyThreadsAndAnyZlibWriterUnpacks) {
+// The contents of an archive's streams, each inflated by zlib alone; the list ends at
+// the first stream that does not inflate.
+std::vector<std::string> InflateStreams(const std::string& archive) {
+    std::vector<std::string> contents;
+    size_t at = archive.find("\xff\xff\xff\xff", 80) + 8;  // past the terminator's size and time
+    while (at < archive.size()) {
+        std::string out(1 << 23, '\0');
+        uLong size = out.size(), used = archive.size() - at;
+        if (uncompress2(reinterpret_cast<Bytef*>(&out[0]), &size,
+                        reinterpret_cast<const Bytef*>(archive.data() + at), &used) != Z_OK) {
+            break;
+        }
+        contents.push_back(out.substr(0, size));
+        at += used;
+    }
+    return contents;
+}
+
+// Packed with the row's number of workers, the files give the bytes one worker gives,
+// in streams zlib alone reads, within 0.1% of one-shot deflate, and unpack as they were.
+class RoundTrip : public testing::TestWithParam<const char*> {};
+TEST_P(RoundTrip, Rows) {
     ScratchDir dir;
     const size_t block = 256 * 1024;  // the pieces packing cuts the work into
     // A period shorter than deflate's window: blocks compress well only when each is
@@ -52,13 +71,12 @@ TEST(Archive, RoundTripsAreTheSameBytesWithAnyThreadsAndAnyZlibWriterUnpacks) {
     while (periodic.size() < 6 * block) {
         periodic += SampleBytes(20000, 9, false);
     }
-    const std::vector<TestEntry> files = {{"a", "", -100000000},
-                                          {"b", "x", INT32_MAX},
-                                          {"c", SampleBytes(block - 1, 1), 0},
-                                          {"d", SampleBytes(block, 2)},
-                                          {"e", SampleBytes(block + 1, 3, false)},
-                                          {"f", SampleBytes(5 * block + 77, 4)},
-                                          {"g", periodic}};
+    // clang-format off
+    const std::vector<TestEntry> files = {
+        {"a", "", -100000000}, {"b", "x", INT32_MAX}, {"c", SampleBytes(block - 1, 1), 0},
+        {"d", SampleBytes(block, 2)}, {"e", SampleBytes(block + 1, 3, false)},
+        {"f", SampleBytes(5 * block + 77, 4)}, {"g", periodic}};
+    // clang-format on
     std::vector<std::string> contents;
     size_t oneShot = 88 * (files.size() + 1);
     for (const TestEntry& file : files) {
@@ -66,31 +84,52 @@ TEST(Archive, RoundTripsAreTheSameBytesWithAnyThreadsAndAnyZlibWriterUnpacks) {
         contents.push_back(file.content);
         oneShot += ZlibStream(file.content).size();
     }
-    std::string first;
-    for (const char* threads : {"TOVRA_THREADS=1", "TOVRA_THREADS=2", "TOVRA_THREADS=5"}) {
-        ASSERT_EQ(Pack(dir.path(), "out.tvr", "?", threads).status, 0) << threads;
-        const std::string archive = ReadFile(dir / "out.tvr");
-        EXPECT_TRUE((first.empty() || archive == first) && InflateStreams(archive) == contents);
-        EXPECT_LE(archive.size(), oneShot + oneShot / 1000) << threads;
-        first = archive;
+    std::vector<std::string> archives;  // packed by one worker, then by the row's number
+    for (const char* threads : {"1", GetParam()}) {
+        ASSERT_EQ(RunTovra({"0", "out.tvr", "?"}, {dir.path(), threads}).status, 0) << threads;
+        archives.push_back(ReadFile(dir / "out.tvr"));
     }
-    ExpectUnpacks(first, files);
-    // Streams of other writers and settings, then bytes after the last stream.
-    const int writers[][2] = {
-        {0, Z_DEFAULT_STRATEGY}, {1, Z_FILTERED}, {9, Z_HUFFMAN_ONLY}, {6, Z_RLE}, {6, Z_FIXED}};
+    EXPECT_TRUE(archives[1] == archives[0]) << "not the bytes one worker packs";
+    EXPECT_TRUE(InflateStreams(archives[1]) == contents) << "streams zlib does not read back";
+    EXPECT_LE(archives[1].size(), oneShot + oneShot / 1000);
+    ExpectUnpacks(archives[1], files);
+}
+INSTANTIATE_TEST_SUITE_P(Archive, RoundTrip, testing::Values("1", "2", "5"),
+                         [](const auto& info) { return std::string("threads_") + info.param; });
+
+struct WriterRow {
+    std::string name;
+    int level, strategy;
+};
+
+// Two streams of another zlib writer unpack, bytes after the last one aside.
+class OtherWriter : public testing::TestWithParam<WriterRow> {};
+TEST_P(OtherWriter, Rows) {
+    const WriterRow& row = GetParam();
     std::string records, streams;
-    std::vector<TestEntry> others;
-    for (const auto& [level, strategy] : writers) {
-        others.push_back(
-            {"w" + std::to_string(level + strategy), SampleBytes(30000, level, level)});
-        records += Record(others.back().name, 30000);
-        streams += ZlibStream(others.back().content, level, strategy);
+    std::vector<TestEntry> entries;
+    for (const int seed : {row.level, row.level + 10}) {
+        entries.push_back({row.name + std::to_string(seed), SampleBytes(30000, seed, row.level)});
+        records += Record(entries.back().name, 30000);
+        streams += ZlibStream(entries.back().content, row.level, row.strategy);
     }
-    ExpectUnpacks(records + Terminator() + streams + "junk", others,
+    ExpectUnpacks(records + Terminator() + streams + "junk", entries,
                   "tovra: given.tvr: 4 bytes after the last stream ignored\n");
 }
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Archive, OtherWriter, testing::Values(
+    WriterRow{"stored", 0, Z_DEFAULT_STRATEGY}, WriterRow{"filtered", 1, Z_FILTERED},
+    WriterRow{"huffman_only", 9, Z_HUFFMAN_ONLY}, WriterRow{"rle", 6, Z_RLE}, WriterRow{"fixed", 6, Z_FIXED}),
+    RowName<WriterRow>);
+// clang-format on
 
-TEST(Archive, DamageFailsClearlyExtractsNothingAndWritesOnlyHere) {
+struct DamageRow {
+    std::string name, archive;
+    int listed, extracted;  // the results of listing and of extracting it
+};
+
+// Damaged archives, each made from one sound one, then the fuzzer's kept inputs.
+std::vector<DamageRow> DamageRows() {
     const std::vector<TestEntry> entries = {{"s0", SampleBytes(34000, 1)},
                                             {"s1", SampleBytes(34000, 2, false)},
                                             {"s2", SampleBytes(34000, 3)}};
@@ -105,44 +144,57 @@ TEST(Archive, DamageFailsClearlyExtractsNothingAndWritesOnlyHere) {
     for (int k = 0; k < 1000; ++k) {
         full += Record("f" + std::to_string(k), 0);
     }
-    // What, the archive, the results of listing and of extracting it. 0xff at a block
-    // header is BFINAL=1 with the reserved type 3: invalid anywhere.
-    std::vector<std::tuple<std::string, std::string, int, int>> cases = {
-        {"middle stream damaged", with(start1 + 2, '\xff'), 0, Z_DATA_ERROR},
-        {"last stream damaged", with(start2 + 2, '\xff'), 0, Z_DATA_ERROR},
-        {"wrong check value", with(start2 - 1, ~sound[start2 - 1]), 0, Z_DATA_ERROR},
-        {"cut inside the last stream", sound.substr(0, sound.size() - 100), 0, Z_BUF_ERROR},
-        {"a stream missing", Record("a", 3) + BuildArchive({{"b", "abc"}}), 0, Z_BUF_ERROR},
-        {"record one byte longer", sized(34001), 0, -8},
-        {"record one byte shorter", sized(33999), 0, -8},
-        {"the first failure counts", sized(34001).substr(0, sound.size() - 100), 0, -8},
-        {"a negative size", Record("a", -2) + Terminator() + ZlibStream(""), 0, -8},
-        {"no terminator within the table", full, -8, -8},
-        {"directory cut short", sound.substr(0, 4 * 88 - 1), -8, -8}};
+    // 0xff at a block header is BFINAL=1 with the reserved type 3: invalid anywhere.
+    // clang-format off
+    std::vector<DamageRow> rows = {
+        {"middle_stream_damaged", with(start1 + 2, '\xff'), 0, Z_DATA_ERROR},
+        {"last_stream_damaged", with(start2 + 2, '\xff'), 0, Z_DATA_ERROR},
+        {"wrong_check_value", with(start2 - 1, ~sound[start2 - 1]), 0, Z_DATA_ERROR},
+        {"cut_inside_the_last_stream", sound.substr(0, sound.size() - 100), 0, Z_BUF_ERROR},
+        {"a_stream_missing", Record("a", 3) + BuildArchive({{"b", "abc"}}), 0, Z_BUF_ERROR},
+        {"record_one_byte_longer", sized(34001), 0, -8},
+        {"record_one_byte_shorter", sized(33999), 0, -8},
+        {"the_first_failure_counts", sized(34001).substr(0, sound.size() - 100), 0, -8},
+        {"a_negative_size", Record("a", -2) + Terminator() + ZlibStream(""), 0, -8},
+        {"no_terminator_within_the_table", full, -8, -8},
+        {"directory_cut_short", sound.substr(0, 4 * 88 - 1), -8, -8}};
+    // clang-format on
     for (const auto& item : std::filesystem::directory_iterator(TOVRA_FUZZ_REGRESSIONS)) {
-        cases.emplace_back(item.path(), ReadFile(item.path()), ANY, ANY);
+        std::string name = "fuzz_" + item.path().filename().string();
+        std::replace(name.begin(), name.end(), '-', '_');
+        rows.push_back({name, ReadFile(item.path()), ANY, ANY});
     }
-    for (const auto& [what, archive, listed, extracted] : cases) {
-        SCOPED_TRACE(what);
-        ScratchDir dir;
-        ScratchDir work(dir.path());
-        WriteFile(dir / "archive.tvr", archive);
-        WriteFile(work / "s1", OLD);
-        const auto before = work.Snapshot();
-        for (const auto& [mode, expected] : {std::pair{"2", listed}, std::pair{"1", extracted}}) {
-            RunResult run = RunTovra({mode, "../archive.tvr"}, {work.path()});
-            // A failure shows its code and names its cause; a kept input may hold sound
-            // entries beside refused ones, and only those are extracted then.
-            const std::string code = std::to_string(run.status - 256);
-            const bool shown = run.out.find("\nError " + code) != std::string::npos ||
-                               run.out.find("\nCannot find") != std::string::npos;
-            EXPECT_TRUE(expected == ANY ? run.status < 256 : run.status == StatusOf(expected));
-            EXPECT_TRUE(run.status == 0 || (shown && !run.err.empty())) << run.out << run.err;
-            EXPECT_TRUE(expected == ANY || run.status == 0 || work.Snapshot() == before) << mode;
-        }
-        EXPECT_TRUE(dir.Snapshot().size() == 2 && ReadFile(dir / "archive.tvr") == archive);
-    }
+    return rows;
 }
+
+// Listed, then extracted, a damaged archive fails clearly, extracts nothing and
+// writes nowhere else.
+class Damage : public testing::TestWithParam<DamageRow> {};
+TEST_P(Damage, Rows) {
+    ScratchDir dir;
+    ScratchDir work(dir.path());
+    WriteFile(dir / "archive.tvr", GetParam().archive);
+    WriteFile(work / "s1", OLD);
+    const auto before = work.Snapshot();
+    for (const auto& [mode, expected] :
+         {std::pair{"2", GetParam().listed}, std::pair{"1", GetParam().extracted}}) {
+        RunResult run = RunTovra({mode, "../archive.tvr"}, {work.path()});
+        // A failure shows its code and names its cause; a kept input may hold sound
+        // entries beside refused ones, and only those are extracted then.
+        const std::string code = "\nError " + std::to_string(run.status - 256);
+        const bool shown = run.out.find(code) != std::string::npos ||
+                           run.out.find("\nCannot find") != std::string::npos;
+        EXPECT_TRUE(expected == ANY ? run.status < 256 : run.status == StatusOf(expected))
+            << "mode " << mode << " ended with status " << run.status;
+        EXPECT_TRUE(run.status == 0 || shown) << "mode " << mode << " showed " << run.out;
+        EXPECT_TRUE(run.status == 0 || !run.err.empty()) << "mode " << mode << " noted nothing";
+        EXPECT_TRUE(expected == ANY || run.status == 0 || work.Snapshot() == before)
+            << "mode " << mode << " extracted something";
+    }
+    EXPECT_EQ(dir.Snapshot().size(), 2u);
+    EXPECT_TRUE(ReadFile(dir / "archive.tvr") == GetParam().archive) << "the archive changed";
+}
+INSTANTIATE_TEST_SUITE_P(Archive, Damage, testing::ValuesIn(DamageRows()), RowName<DamageRow>);
 
 TEST(Archive, UnsafeNamesTheArchiveItselfAndADirectoryInTheWayAreRefusedAlone) {
     ScratchDir outside, parent;
@@ -150,17 +202,18 @@ TEST(Archive, UnsafeNamesTheArchiveItselfAndADirectoryInTheWayAreRefusedAlone) {
     // What the refused names point at exists, so any write to it would show.
     const std::vector<std::string> targets = {parent / "x", outside / "x", dir / "a/b",
                                               outside / "t"};
-    ASSERT_TRUE(mkdir((dir / "a").c_str(), 0755) == 0 && mkdir((dir / "taken").c_str(), 0755) == 0);
+    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "taken").c_str(), 0755), 0);
     for (const std::string& path : targets) {
         WriteFile(path, OLD);
     }
-    ASSERT_TRUE(symlink((outside / "t").c_str(), (dir / "linked").c_str()) == 0 &&
-                symlink((outside / "missing").c_str(), (dir / "dangling").c_str()) == 0);
+    ASSERT_EQ(symlink((outside / "t").c_str(), (dir / "linked").c_str()), 0);
+    ASSERT_EQ(symlink((outside / "missing").c_str(), (dir / "dangling").c_str()), 0);
     // Private, and another user's when the tests run as root.
     WriteFile(dir / "private", OLD);
     const bool root = geteuid() == 0;
-    ASSERT_TRUE(chmod((dir / "private").c_str(), 0600) == 0 &&
-                (!root || chown((dir / "private").c_str(), NOBODY, NOBODY) == 0));
+    ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
+    ASSERT_TRUE(!root || chown((dir / "private").c_str(), NOBODY, NOBODY) == 0);
     const std::vector<TestEntry> written = {
         {"linked", "new"}, {"dangling", "also new"}, {"private", SampleBytes(15000, 31)}};
     std::vector<TestEntry> entries = {{"taken", "in the way"}, {"some.tvr", "not me"}};
@@ -180,16 +233,16 @@ TEST(Archive, UnsafeNamesTheArchiveItselfAndADirectoryInTheWayAreRefusedAlone) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line;
     }
     for (const TestEntry& entry : written) {  // the private file keeps its mode and owner
-        EXPECT_TRUE(
-            Holds(dir / entry.name, entry.content, SOME_TIME, entry.name[0] == 'p' ? 0600 : 0640));
+        ExpectHolds(dir / entry.name, entry.content, SOME_TIME, entry.name[0] == 'p' ? 0600 : 0640);
     }
     struct stat st;
-    EXPECT_TRUE(stat((dir / "private").c_str(), &st) == 0 && (!root || st.st_uid == NOBODY));
+    ASSERT_EQ(stat((dir / "private").c_str(), &st), 0);
+    EXPECT_TRUE(!root || st.st_uid == NOBODY) << "owner " << st.st_uid;
     for (const std::string& path : targets) {
         EXPECT_EQ(ReadFile(path), OLD) << path;
     }
-    EXPECT_TRUE(ReadFile(dir / "some.tvr") == BuildArchive(entries) &&
-                outside.Snapshot().size() + parent.Snapshot().size() == 4);
+    EXPECT_TRUE(ReadFile(dir / "some.tvr") == BuildArchive(entries)) << "the archive changed";
+    EXPECT_EQ(outside.Snapshot().size() + parent.Snapshot().size(), 4u);
     EXPECT_EQ(dir.Snapshot().size(), 6u);  // a, dangling, linked, private, some.tvr, taken
 }
 

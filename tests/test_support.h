@@ -1,61 +1,209 @@
-// Helpers shared by the tests: scratch directories, files, archives built by hand,
-// and the one runner for every run of the built binary. It also brings what every
-// test file uses.
+// What the tests share: scratch directories, files, archives built by hand, and the
+// one runner for every run of the built binary. Every test file includes it once.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 #include <zlib.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
+
+#include "app/version.h"
 
 constexpr int32_t SOME_TIME = 1000000000;  // 09.09.2001 01:46:40 UTC
 constexpr uid_t NOBODY = 65534;
-extern const char BANNER[];
+constexpr char BANNER[] = "\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software";
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    EXPECT_TRUE(in.is_open()) << "cannot read " << path;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Writes a file with the given last-write time.
+inline void WriteFile(const std::string& path, const std::string& content,
+                      int64_t mtime = SOME_TIME) {
+    std::ofstream(path, std::ios::binary) << content;
+    struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(mtime), 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << "cannot write " << path;
+}
 
 // A fresh directory, removed with everything in it afterwards.
 class ScratchDir {
   public:
-    explicit ScratchDir(const std::string& base = "/tmp");
-    ~ScratchDir();
+    explicit ScratchDir(const std::string& base = "/tmp") : m_path(base + "/tovra-test-XXXXXX") {
+        EXPECT_NE(mkdtemp(&m_path[0]), nullptr) << "no scratch directory in " << base;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-    // Every name inside, sorted, with its content (nothing for what is not a regular file).
-    std::map<std::string, std::string> Snapshot() const;
+    // Every name inside with the size and a hash of its content (0 bytes for what is not
+    // a regular file): equal when the files are, short when printed.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& item : std::filesystem::directory_iterator(m_path)) {
+            const std::string content = item.is_regular_file() ? ReadFile(item.path()) : "";
+            files[item.path().filename()] = std::to_string(content.size()) + " bytes, hash " +
+                                            std::to_string(std::hash<std::string>{}(content));
+        }
+        return files;
+    }
 
   private:
     std::string m_path;
 };
 
-// Writes a file with the given last-write time.
-void WriteFile(const std::string& path, const std::string& content, int64_t mtime = SOME_TIME);
-std::string ReadFile(const std::string& path);
 // Deterministic bytes: text-like when compressible, else noise.
-std::string SampleBytes(size_t size, uint32_t seed, bool compressible = true);
-// The names in dir that the archiver's temporary files carry.
-std::vector<std::string> TempFilesIn(const std::string& dir);
+inline std::string SampleBytes(size_t size, uint32_t seed, bool compressible = true) {
+    static const char* const WORDS[] = {"archive ", "stream ", "zlib ", "\n", "42 ", "deflate "};
+    std::string out;
+    for (uint32_t state = seed * 2654435761u + 1; out.size() < size;) {
+        state = state * 1664525u + 1013904223u;
+        if (compressible) {
+            out += WORDS[(state >> 16) % 6];
+        } else {
+            out += char(state >> 24);
+        }
+    }
+    out.resize(size);
+    return out;
+}
 
 // One zlib stream of data, as any zlib writer could make it.
-std::string ZlibStream(const std::string& data, int level = 6, int strategy = Z_DEFAULT_STRATEGY);
+inline std::string ZlibStream(const std::string& data, int level = 6,
+                              int strategy = Z_DEFAULT_STRATEGY) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy), Z_OK);
+    std::string out(deflateBound(&stream, data.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    deflateEnd(&stream);
+    return out.substr(0, stream.total_out);
+}
+
 // One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
-std::string Record(const std::string& name, int32_t size, int32_t mtime = SOME_TIME);
-std::string Terminator();
+inline std::string Record(const std::string& name, int32_t size, int32_t mtime = SOME_TIME) {
+    std::string record =
+        name.substr(0, 80) + std::string(88 - std::min<size_t>(name.size(), 80), 0);
+    for (int i = 0; i < 4; ++i) {
+        record[80 + i] = static_cast<char>(static_cast<uint32_t>(size) >> (8 * i));
+        record[84 + i] = static_cast<char>(static_cast<uint32_t>(mtime) >> (8 * i));
+    }
+    return record;
+}
+
+inline std::string Terminator() {
+    return Record("", -1, 0);
+}
+
 struct TestEntry {
     std::string name, content;
     int32_t mtime = SOME_TIME;
 };
-// Records, terminator, then one level-6 stream per entry.
-std::string BuildArchive(const std::vector<TestEntry>& entries);
-// The contents of an archive's streams, each inflated by zlib alone; the list ends at
-// the first stream that does not inflate.
-std::vector<std::string> InflateStreams(const std::string& archive);
+
+// Records, terminator, then one stream per entry.
+inline std::string BuildArchive(const std::vector<TestEntry>& entries, int level = 6) {
+    std::string directory, streams;
+    for (const TestEntry& entry : entries) {
+        directory += Record(entry.name, static_cast<int32_t>(entry.content.size()), entry.mtime);
+        streams += ZlibStream(entry.content, level);
+    }
+    return directory + Terminator() + streams;
+}
+
+// A run held at a progress figure, as the test sees it meanwhile.
+struct HeldRun {
+    pid_t pid;
+    int terminal;     // the terminal's master side: keys typed there reach the run
+    std::string dir;  // the directory it runs in
+};
+
+enum class Stdout { CAPTURED, CLOSED, FULL, INTO_STDERR };
+
+// Every run has TZ three hours east of UTC all year (listed times are local ones).
+// Off a terminal, standard input holds keys (q, Ctrl-C, space, newline): none may
+// stop the run there.
+struct RunOptions {
+    std::string cwd = ".";
+    std::string threads = "3";  // TOVRA_THREADS
+    Stdout stdoutTo = Stdout::CAPTURED;
+    int64_t fileSizeLimit = 0;  // what no file the run writes may pass: a full disk
+    // A new pseudo-terminal as controlling terminal and standard input, typedAhead
+    // typed on it before the run starts; a background run is a job of its own.
+    bool terminal = false, background = false;
+    std::string typedAhead = "";
+    // When set (2 or more), the run is held while writing this progress figure and
+    // whileHeld is called.
+    int holdAtFigure = 0;
+    std::function<void(const HeldRun&)> whileHeld = nullptr;
+};
+
+// The child's side: descriptors, directory, environment and limits, then tovra. It
+// dies with the test, should that be stopped for taking too long.
+[[noreturn]] inline void StartChild(const std::vector<std::string>& args, const RunOptions& options,
+                                    int out, int err, int input) {
+    bool ready = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
+                 (options.terminal ? login_tty(input) == 0 : dup2(input, 0) == 0) &&
+                 dup2(err, 2) == 2 && chdir(options.cwd.c_str()) == 0;
+    if (options.stdoutTo == Stdout::CLOSED) {
+        close(1);
+    } else {
+        out = options.stdoutTo == Stdout::FULL          ? open("/dev/full", O_WRONLY)
+              : options.stdoutTo == Stdout::INTO_STDERR ? err
+                                                        : out;
+        ready = ready && dup2(out, 1) == 1;
+    }
+    setenv("TZ", "XYZ-3", 1);
+    setenv("TOVRA_THREADS", options.threads.c_str(), 1);
+    const rlim_t size = options.fileSizeLimit ? rlim_t(options.fileSizeLimit) : RLIM_INFINITY;
+    const struct rlimit limit = {size, size};
+    int status = setrlimit(RLIMIT_FSIZE, &limit);
+    if (options.background && fork() > 0) {  // a job stopped for touching the terminal: 126
+        wait3(&status, WUNTRACED, nullptr);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+    }
+    std::vector<char*> argv = {const_cast<char*>("tovra")};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (ready && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
+        (!options.background || setpgid(0, 0) == 0)) {
+        execv(TOVRA_BINARY, argv.data());
+    }
+    _exit(127);
+}
+
+// A file in memory that holds content, to be read from its start.
+inline int MemoryFile(const std::string& content) {
+    const int fd = memfd_create("tovra-test", MFD_CLOEXEC);
+    EXPECT_EQ(pwrite(fd, content.data(), content.size(), 0), ssize_t(content.size()));
+    return fd;
+}
 
 struct RunResult {
     std::string out, err;
@@ -63,30 +211,62 @@ struct RunResult {
     bool terminalRestored = false;  // on a terminal: its settings afterwards as before
 };
 
-struct HeldRun {
-    pid_t pid;
-    int terminal;  // the terminal's master side: keys typed there reach the run
-};
-
-struct RunOptions {
-    std::string cwd = ".", stdinPath = "/dev/null", tz = "UTC";
-    // Standard output: "" captures it, "-" starts the run with it closed, "&2" sends it
-    // where standard error goes, else it goes to the path.
-    std::string stdoutPath{};
-    std::vector<std::string> env{};  // "NAME=value" each
-    int64_t fileSizeLimit = 0;       // what no file the run writes may pass: a full disk
-    // A new pseudo-terminal as controlling terminal and standard input, typedAhead
-    // typed on it before the run starts; a background run is a job of its own.
-    bool terminal = false, background = false;
-    std::string typedAhead{};
-    // When set (2 or more), the run is held while writing this progress figure and
-    // whileHeld is called: by then it has made its temporary file.
-    int holdAtFigure = 0;
-    std::function<void(const HeldRun&)> whileHeld{};
-};
-
 // Runs the built tovra with the given arguments (without the program name).
-RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options);
+inline RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options = {}) {
+    RunResult result;
+    int out[2], master = -1, slave = -1, waiting = 0, status = 0;
+    termios before{}, now{};
+    char buffer[4096];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const int err = MemoryFile(""), keys = MemoryFile("q\x03 \n");
+    const std::string& typed = options.typedAhead;
+    if (options.terminal) {
+        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        EXPECT_EQ(tcgetattr(slave, &before), 0);
+        EXPECT_EQ(write(master, typed.data(), typed.size()), ssize_t(typed.size()));
+        // Its echo shows that the terminal, still in line mode, has taken the keys in.
+        EXPECT_TRUE(typed.empty() || read(master, buffer, sizeof buffer) > 0);
+    }
+    // A pipe of one page takes a small write only while it fits into the page's free
+    // end: filled to leave room for the banner and the figures before holdAtFigure,
+    // it holds the run writing that one. A full pipe then tells the run got so far.
+    fcntl(out[0], F_SETPIPE_SZ, getpagesize());
+    const int capacity = fcntl(out[0], F_GETPIPE_SZ), hold = options.holdAtFigure;
+    const std::string filler(hold < 2 ? 0 : capacity - strlen(BANNER) - 8 * (hold - 1), '#');
+    EXPECT_EQ(write(out[1], filler.data(), filler.size()), ssize_t(filler.size()));
+    const pid_t child = fork();
+    if (child == 0) {
+        StartChild(args, options, out[1], err, options.terminal ? slave : keys);
+    }
+    close(out[1]);
+    siginfo_t ended{};
+    while (hold > 1 && ioctl(out[0], FIONREAD, &waiting) == 0 && waiting < capacity &&
+           waitid(P_PID, id_t(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && !ended.si_pid) {
+        usleep(1000);
+    }
+    if (hold > 1) {
+        EXPECT_EQ(waiting, capacity) << "the run ended before figure " << hold;
+        options.whileHeld({child, master, options.cwd});
+    }
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, size_t(n));
+    }
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    result.out.erase(0, filler.size());
+    result.err = ReadFile("/proc/self/fd/" + std::to_string(err));
+    result.terminalRestored = tcgetattr(slave, &now) == 0 && memcmp(&before, &now, sizeof now) == 0;
+    for (int fd : {master, slave, out[0], err, keys}) {
+        close(fd);
+    }
+    return result;
+}
+
+// A parameterised test is named after its row.
+template <typename Row>
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
 
 // The exit status a result code leaves: its low 8 bits.
 constexpr int StatusOf(int result) {
