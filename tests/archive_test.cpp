@@ -14,41 +14,30 @@ namespace {
 const char OLD[] = "a file that was here before";
 constexpr int ANY = 1;  // a hostile input need only fail cleanly
 
-// That path holds content, with the given time and permission bits.
-void ExpectHolds(const std::string& path, const std::string& content, int64_t mtime, mode_t mode) {
-    struct stat st;
-    EXPECT_TRUE(ReadFile(path) == content) << path << ": other content";
-    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
-    EXPECT_EQ(st.st_mtime, mtime) << path;
-    EXPECT_EQ(st.st_mode & 07777, mode) << path;
-}
-
-// Unpacks archive into a fresh directory with the umask 027: exactly the entries must
-// come out, with their content and time, and as any new file would; err is all stderr.
+// Unpacks archive in a fresh directory: exactly the entries must come out, with their
+// content and time, and as any new file would (0640); err is all standard error.
 void ExpectUnpacks(const std::string& archive, const std::vector<TestEntry>& entries,
                    const std::string& err = "") {
     ScratchDir dir;
     WriteFile(dir / "given.tvr", archive);
-    const mode_t saved = umask(027);
-    RunResult run = RunTovra({"1", "given.tvr"}, {dir.path()});
-    umask(saved);
+    auto expected = Snapshot(dir.path);
+    for (const TestEntry& entry : entries) {
+        expected[entry.name] = Digest(entry.content, 0640, entry.mtime);
+    }
+    RunResult run = RunTovra(dir, {"1", "given.tvr"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, err);
     EXPECT_EQ(run.out.substr(run.out.size() - 8), "100%\b\b\b\b");  // trailing bytes or not
-    EXPECT_EQ(dir.Snapshot().size(), entries.size() + 1);
-    for (const TestEntry& entry : entries) {
-        ExpectHolds(dir / entry.name, entry.content, entry.mtime, 0640);
-    }
+    EXPECT_EQ(Snapshot(dir.path), expected);
 }
 
 // The contents of an archive's streams, each inflated by zlib alone; the list ends at
 // the first stream that does not inflate.
 std::vector<std::string> InflateStreams(const std::string& archive) {
     std::vector<std::string> contents;
-    size_t at = archive.find("\xff\xff\xff\xff", 80) + 8;  // past the terminator's size and time
-    while (at < archive.size()) {
-        std::string out(1 << 23, '\0');
-        uLong size = out.size(), used = archive.size() - at;
+    std::string out(1 << 23, '\0');
+    for (size_t at = archive.find("\xff\xff\xff\xff", 80) + 8; at < archive.size();) {
+        uLong size = out.size(), used = archive.size() - at;  // from past the terminator
         if (uncompress2(reinterpret_cast<Bytef*>(&out[0]), &size,
                         reinterpret_cast<const Bytef*>(archive.data() + at), &used) != Z_OK) {
             break;
@@ -86,7 +75,7 @@ TEST_P(RoundTrip, Rows) {
     }
     std::vector<std::string> archives;  // packed by one worker, then by the row's number
     for (const char* threads : {"1", GetParam()}) {
-        ASSERT_EQ(RunTovra({"0", "out.tvr", "?"}, {dir.path(), threads}).status, 0) << threads;
+        ASSERT_EQ(RunTovra(dir, {"0", "out.tvr", "?"}, {threads}).status, 0) << threads;
         archives.push_back(ReadFile(dir / "out.tvr"));
     }
     EXPECT_TRUE(archives[1] == archives[0]) << "not the bytes one worker packs";
@@ -97,42 +86,30 @@ TEST_P(RoundTrip, Rows) {
 INSTANTIATE_TEST_SUITE_P(Archive, RoundTrip, testing::Values("1", "2", "5"),
                          [](const auto& info) { return std::string("threads_") + info.param; });
 
-struct WriterRow {
-    std::string name;
-    int level, strategy;
-};
-
-// Two streams of another zlib writer unpack, bytes after the last one aside.
-class OtherWriter : public testing::TestWithParam<WriterRow> {};
+// A stream of another zlib writer unpacks, bytes after it aside. A row: its name, the
+// writer's level and strategy.
+class OtherWriter : public testing::TestWithParam<std::tuple<std::string, int, int>> {};
 TEST_P(OtherWriter, Rows) {
-    const WriterRow& row = GetParam();
-    std::string records, streams;
-    std::vector<TestEntry> entries;
-    for (const int seed : {row.level, row.level + 10}) {
-        entries.push_back({row.name + std::to_string(seed), SampleBytes(30000, seed, row.level)});
-        records += Record(entries.back().name, 30000);
-        streams += ZlibStream(entries.back().content, row.level, row.strategy);
-    }
-    ExpectUnpacks(records + Terminator() + streams + "junk", entries,
-                  "tovra: given.tvr: 4 bytes after the last stream ignored\n");
+    const auto& [name, level, strategy] = GetParam();
+    const std::string content = SampleBytes(30000, level, level);
+    ExpectUnpacks(Record(name, 30000) + TERMINATOR + ZlibStream(content, level, strategy) + "junk",
+                  {{name, content}}, "tovra: given.tvr: 4 bytes after the last stream ignored\n");
 }
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Archive, OtherWriter, testing::Values(
-    WriterRow{"stored", 0, Z_DEFAULT_STRATEGY}, WriterRow{"filtered", 1, Z_FILTERED},
-    WriterRow{"huffman_only", 9, Z_HUFFMAN_ONLY}, WriterRow{"rle", 6, Z_RLE}, WriterRow{"fixed", 6, Z_FIXED}),
-    RowName<WriterRow>);
+    std::tuple("stored", 0, Z_DEFAULT_STRATEGY), std::tuple("filtered", 1, Z_FILTERED),
+    std::tuple("huffman_only", 9, Z_HUFFMAN_ONLY), std::tuple("rle", 6, Z_RLE), std::tuple("fixed", 6, Z_FIXED)),
+    [](const auto& info) { return std::string(std::get<0>(info.param)); });
 // clang-format on
 
-struct DamageRow {
-    std::string name, archive;
-    int listed, extracted;  // the results of listing and of extracting it
-};
-
-// Damaged archives, each made from one sound one, then the fuzzer's kept inputs.
+// Damaged archives, each made from one sound one, then the fuzzer's kept inputs. A row:
+// its name, the archive, the results of listing and of extracting it.
+using DamageRow = std::tuple<std::string, std::string, int, int>;
 std::vector<DamageRow> DamageRows() {
-    const std::vector<TestEntry> entries = {{"s0", SampleBytes(34000, 1)},
-                                            {"s1", SampleBytes(34000, 2, false)},
-                                            {"s2", SampleBytes(34000, 3)}};
+    // clang-format off
+    const std::vector<TestEntry> entries = {
+        {"s0", SampleBytes(34000, 1)}, {"s1", SampleBytes(34000, 2, false)}, {"s2", SampleBytes(34000, 3)}};
+    // clang-format on
     const std::string sound = BuildArchive(entries);
     const size_t start1 = 4 * 88 + ZlibStream(entries[0].content).size();
     const size_t start2 = start1 + ZlibStream(entries[1].content).size();
@@ -155,7 +132,7 @@ std::vector<DamageRow> DamageRows() {
         {"record_one_byte_longer", sized(34001), 0, -8},
         {"record_one_byte_shorter", sized(33999), 0, -8},
         {"the_first_failure_counts", sized(34001).substr(0, sound.size() - 100), 0, -8},
-        {"a_negative_size", Record("a", -2) + Terminator() + ZlibStream(""), 0, -8},
+        {"a_negative_size", Record("a", -2) + TERMINATOR + ZlibStream(""), 0, -8},
         {"no_terminator_within_the_table", full, -8, -8},
         {"directory_cut_short", sound.substr(0, 4 * 88 - 1), -8, -8}};
     // clang-format on
@@ -171,79 +148,75 @@ std::vector<DamageRow> DamageRows() {
 // writes nowhere else.
 class Damage : public testing::TestWithParam<DamageRow> {};
 TEST_P(Damage, Rows) {
+    const auto& [name, archive, listed, extracted] = GetParam();
     ScratchDir dir;
-    ScratchDir work(dir.path());
-    WriteFile(dir / "archive.tvr", GetParam().archive);
+    ScratchDir work(dir.path);
+    WriteFile(dir / "archive.tvr", archive);
     WriteFile(work / "s1", OLD);
-    const auto before = work.Snapshot();
-    for (const auto& [mode, expected] :
-         {std::pair{"2", GetParam().listed}, std::pair{"1", GetParam().extracted}}) {
-        RunResult run = RunTovra({mode, "../archive.tvr"}, {work.path()});
+    const auto before = Snapshot(work.path);
+    for (const auto& [mode, expected] : {std::pair{"2", listed}, std::pair{"1", extracted}}) {
+        RunResult run = RunTovra(work, {mode, "../archive.tvr"});
         // A failure shows its code and names its cause; a kept input may hold sound
         // entries beside refused ones, and only those are extracted then.
-        const std::string code = "\nError " + std::to_string(run.status - 256);
-        const bool shown = run.out.find(code) != std::string::npos ||
-                           run.out.find("\nCannot find") != std::string::npos;
+        const bool shown =
+            run.out.find("\nError " + std::to_string(run.status - 256)) != std::string::npos ||
+            run.out.find("\nCannot find") != std::string::npos;
         EXPECT_TRUE(expected == ANY ? run.status < 256 : run.status == StatusOf(expected))
             << "mode " << mode << " ended with status " << run.status;
         EXPECT_TRUE(run.status == 0 || shown) << "mode " << mode << " showed " << run.out;
         EXPECT_TRUE(run.status == 0 || !run.err.empty()) << "mode " << mode << " noted nothing";
-        EXPECT_TRUE(expected == ANY || run.status == 0 || work.Snapshot() == before)
+        EXPECT_TRUE(expected == ANY || run.status == 0 || Snapshot(work.path) == before)
             << "mode " << mode << " extracted something";
     }
-    EXPECT_EQ(dir.Snapshot().size(), 2u);
-    EXPECT_TRUE(ReadFile(dir / "archive.tvr") == GetParam().archive) << "the archive changed";
+    EXPECT_EQ(Snapshot(dir.path).size(), 2u);
+    EXPECT_TRUE(ReadFile(dir / "archive.tvr") == archive) << "the archive changed";
 }
-INSTANTIATE_TEST_SUITE_P(Archive, Damage, testing::ValuesIn(DamageRows()), RowName<DamageRow>);
+INSTANTIATE_TEST_SUITE_P(Archive, Damage, testing::ValuesIn(DamageRows()),
+                         [](const auto& info) { return std::get<0>(info.param); });
 
 TEST(Archive, UnsafeNamesTheArchiveItselfAndADirectoryInTheWayAreRefusedAlone) {
     ScratchDir outside, parent;
-    ScratchDir dir(parent.path());
+    ScratchDir dir(parent.path);
     // What the refused names point at exists, so any write to it would show.
-    const std::vector<std::string> targets = {parent / "x", outside / "x", dir / "a/b",
-                                              outside / "t"};
     ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((dir / "taken").c_str(), 0755), 0);
-    for (const std::string& path : targets) {
+    for (const std::string& path : {parent / "x", outside / "x", dir / "a/b", outside / "t"}) {
         WriteFile(path, OLD);
     }
     ASSERT_EQ(symlink((outside / "t").c_str(), (dir / "linked").c_str()), 0);
     ASSERT_EQ(symlink((outside / "missing").c_str(), (dir / "dangling").c_str()), 0);
     // Private, and another user's when the tests run as root.
     WriteFile(dir / "private", OLD);
-    const bool root = geteuid() == 0;
     ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
-    ASSERT_TRUE(!root || chown((dir / "private").c_str(), NOBODY, NOBODY) == 0);
-    const std::vector<TestEntry> written = {
-        {"linked", "new"}, {"dangling", "also new"}, {"private", SampleBytes(15000, 31)}};
-    std::vector<TestEntry> entries = {{"taken", "in the way"}, {"some.tvr", "not me"}};
-    for (const char* name : {"../x", targets[1].c_str(), "a/b", "..", ".", ""}) {
-        entries.push_back({name, "refused"});
-    }
+    ASSERT_TRUE(geteuid() != 0 || chown((dir / "private").c_str(), NOBODY, NOBODY) == 0);
+    // clang-format off
+    const std::vector<TestEntry> written = {{"linked", "new"}, {"dangling", "also new"}, {"private", SampleBytes(15000, 31)}};
+    std::vector<TestEntry> entries = {{"taken", "in the way"}, {"some.tvr", "not me"}, {"../x", "refused"},
+        {outside / "x", "refused"}, {"a/b", "refused"}, {"..", "refused"}, {".", "refused"}, {"", "refused"}};
+    // clang-format on
     entries.insert(entries.end(), written.begin(), written.end());
     WriteFile(dir / "some.tvr", BuildArchive(entries));
+    const auto outsideBefore = Snapshot(outside.path), parentBefore = Snapshot(parent.path);
+    auto expected = Snapshot(dir.path);
+    for (const TestEntry& entry : written) {  // the private file keeps its mode
+        expected[entry.name] =
+            Digest(entry.content, entry.name == "private" ? 0600 : 0640, SOME_TIME);
+    }
 
-    const mode_t saved = umask(027);
-    RunResult run = RunTovra({"1", "some.tvr"}, {dir.path()});
-    umask(saved);
+    RunResult run = RunTovra(dir, {"1", "some.tvr"});
     EXPECT_EQ(run.status, 248) << run.err;
     for (const char* line :
          {"tovra: taken: ", "tovra: some.tvr: is the archive being unpacked", "tovra: ../x: unsafe",
           "tovra: ..: unsafe", "tovra: (empty name): unsafe"}) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line;
     }
-    for (const TestEntry& entry : written) {  // the private file keeps its mode and owner
-        ExpectHolds(dir / entry.name, entry.content, SOME_TIME, entry.name[0] == 'p' ? 0600 : 0640);
-    }
-    struct stat st;
+    EXPECT_EQ(Snapshot(dir.path), expected);
+    EXPECT_EQ(ReadFile(dir / "a/b"), OLD);
+    EXPECT_EQ(Snapshot(outside.path), outsideBefore);
+    EXPECT_EQ(Snapshot(parent.path), parentBefore);
+    struct stat st;  // and its owner
     ASSERT_EQ(stat((dir / "private").c_str(), &st), 0);
-    EXPECT_TRUE(!root || st.st_uid == NOBODY) << "owner " << st.st_uid;
-    for (const std::string& path : targets) {
-        EXPECT_EQ(ReadFile(path), OLD) << path;
-    }
-    EXPECT_TRUE(ReadFile(dir / "some.tvr") == BuildArchive(entries)) << "the archive changed";
-    EXPECT_EQ(outside.Snapshot().size() + parent.Snapshot().size(), 4u);
-    EXPECT_EQ(dir.Snapshot().size(), 6u);  // a, dangling, linked, private, some.tvr, taken
+    EXPECT_TRUE(geteuid() != 0 || st.st_uid == NOBODY) << "owner " << st.st_uid;
 }
 
 TEST(Archive, UnpackingNeedsNoMoreRoomThanTheFilesItRestores) {
@@ -252,16 +225,16 @@ TEST(Archive, UnpackingNeedsNoMoreRoomThanTheFilesItRestores) {
     for (const char* name : {"a", "b", "c"}) {
         files.push_back({name, SampleBytes(10 << 20, name[0], false)});
     }
-    WriteFile(dir / "three.tvr", BuildArchive(files));
+    WriteFile(dir / "three.tvr", BuildArchive(files, 0));  // noise: stored either way
     // Room for the files and one MiB more: what the file system itself needs.
-    if (mount("tovra-test", small.path().c_str(), "tmpfs", 0, "size=31744k") != 0) {
+    if (mount("tovra-test", small.path.c_str(), "tmpfs", 0, "size=31744k") != 0) {
         GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
     }
-    EXPECT_EQ(RunTovra({"1", dir / "three.tvr"}, {small.path()}).status, 0);
+    EXPECT_EQ(RunTovra(small, {"1", dir / "three.tvr"}).status, 0);
     for (const TestEntry& file : files) {
         EXPECT_TRUE(ReadFile(small / file.name) == file.content) << file.name;
     }
-    EXPECT_EQ(umount(small.path().c_str()), 0);
+    EXPECT_EQ(umount(small.path.c_str()), 0);
 }
 
 }  // namespace

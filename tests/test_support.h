@@ -46,32 +46,38 @@ inline void WriteFile(const std::string& path, const std::string& content,
     EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << "cannot write " << path;
 }
 
+// What the tests compare of a file: its size, a hash of its content, its permission bits
+// and last-write time. Short when printed.
+inline std::string Digest(const std::string& content, mode_t mode, int64_t mtime) {
+    std::ostringstream digest;
+    digest << content.size() << " bytes, hash " << std::hash<std::string>{}(content) << ", mode "
+           << std::oct << mode << std::dec << ", time " << mtime;
+    return digest.str();
+}
+
+// Every name in dir with the digest of its file, or "" for what is not a regular file.
+inline std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : std::filesystem::directory_iterator(dir)) {
+        struct stat st = {};
+        const bool regular = stat(item.path().c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        files[item.path().filename()] =
+            regular ? Digest(ReadFile(item.path()), st.st_mode & 07777, st.st_mtime) : "";
+    }
+    return files;
+}
+
 // A fresh directory, removed with everything in it afterwards.
-class ScratchDir {
-  public:
-    explicit ScratchDir(const std::string& base = "/tmp") : m_path(base + "/tovra-test-XXXXXX") {
-        EXPECT_NE(mkdtemp(&m_path[0]), nullptr) << "no scratch directory in " << base;
+struct ScratchDir {
+    std::string path;
+    explicit ScratchDir(const std::string& base = "/tmp") : path(base + "/tovra-test-XXXXXX") {
+        EXPECT_NE(mkdtemp(&path[0]), nullptr) << "no scratch directory in " << base;
     }
     ~ScratchDir() {
         std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
+        std::filesystem::remove_all(path, ignored);
     }
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-    // Every name inside with the size and a hash of its content (0 bytes for what is not
-    // a regular file): equal when the files are, short when printed.
-    std::map<std::string, std::string> Snapshot() const {
-        std::map<std::string, std::string> files;
-        for (const auto& item : std::filesystem::directory_iterator(m_path)) {
-            const std::string content = item.is_regular_file() ? ReadFile(item.path()) : "";
-            files[item.path().filename()] = std::to_string(content.size()) + " bytes, hash " +
-                                            std::to_string(std::hash<std::string>{}(content));
-        }
-        return files;
-    }
-
-  private:
-    std::string m_path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
 // Deterministic bytes: text-like when compressible, else noise.
@@ -116,9 +122,7 @@ inline std::string Record(const std::string& name, int32_t size, int32_t mtime =
     return record;
 }
 
-inline std::string Terminator() {
-    return Record("", -1, 0);
-}
+inline const std::string TERMINATOR = Record("", -1, 0);
 
 struct TestEntry {
     std::string name, content;
@@ -132,14 +136,14 @@ inline std::string BuildArchive(const std::vector<TestEntry>& entries, int level
         directory += Record(entry.name, static_cast<int32_t>(entry.content.size()), entry.mtime);
         streams += ZlibStream(entry.content, level);
     }
-    return directory + Terminator() + streams;
+    return directory + TERMINATOR + streams;
 }
 
 // A run held at a progress figure, as the test sees it meanwhile.
 struct HeldRun {
     pid_t pid;
-    int terminal;     // the terminal's master side: keys typed there reach the run
-    std::string dir;  // the directory it runs in
+    int terminal;           // the terminal's master side: keys typed there reach the run
+    const ScratchDir& dir;  // the directory it runs in
 };
 
 enum class Stdout { CAPTURED, CLOSED, FULL, INTO_STDERR };
@@ -148,10 +152,10 @@ enum class Stdout { CAPTURED, CLOSED, FULL, INTO_STDERR };
 // Off a terminal, standard input holds keys (q, Ctrl-C, space, newline): none may
 // stop the run there.
 struct RunOptions {
-    std::string cwd = ".";
     std::string threads = "3";  // TOVRA_THREADS
     Stdout stdoutTo = Stdout::CAPTURED;
     int64_t fileSizeLimit = 0;  // what no file the run writes may pass: a full disk
+    mode_t umask = 027;         // new files are 0640
     // A new pseudo-terminal as controlling terminal and standard input, typedAhead
     // typed on it before the run starts; a background run is a job of its own.
     bool terminal = false, background = false;
@@ -162,21 +166,16 @@ struct RunOptions {
     std::function<void(const HeldRun&)> whileHeld = nullptr;
 };
 
-// The child's side: descriptors, directory, environment and limits, then tovra. It
-// dies with the test, should that be stopped for taking too long.
-[[noreturn]] inline void StartChild(const std::vector<std::string>& args, const RunOptions& options,
-                                    int out, int err, int input) {
+// The child's side: descriptors (out < 0 closes standard output), directory,
+// environment and limits, then tovra. It dies with the test, should that be stopped
+// for taking too long.
+[[noreturn]] inline void StartChild(const ScratchDir& dir, const std::vector<std::string>& args,
+                                    const RunOptions& options, int out, int err, int input) {
     bool ready = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
                  (options.terminal ? login_tty(input) == 0 : dup2(input, 0) == 0) &&
-                 dup2(err, 2) == 2 && chdir(options.cwd.c_str()) == 0;
-    if (options.stdoutTo == Stdout::CLOSED) {
-        close(1);
-    } else {
-        out = options.stdoutTo == Stdout::FULL          ? open("/dev/full", O_WRONLY)
-              : options.stdoutTo == Stdout::INTO_STDERR ? err
-                                                        : out;
-        ready = ready && dup2(out, 1) == 1;
-    }
+                 dup2(err, 2) == 2 && chdir(dir.path.c_str()) == 0;
+    ready = ready && (out < 0 ? close(1) == 0 : dup2(out, 1) == 1);
+    umask(options.umask);
     setenv("TZ", "XYZ-3", 1);
     setenv("TOVRA_THREADS", options.threads.c_str(), 1);
     const rlim_t size = options.fileSizeLimit ? rlim_t(options.fileSizeLimit) : RLIM_INFINITY;
@@ -198,27 +197,22 @@ struct RunOptions {
     _exit(127);
 }
 
-// A file in memory that holds content, to be read from its start.
-inline int MemoryFile(const std::string& content) {
-    const int fd = memfd_create("tovra-test", MFD_CLOEXEC);
-    EXPECT_EQ(pwrite(fd, content.data(), content.size(), 0), ssize_t(content.size()));
-    return fd;
-}
-
 struct RunResult {
     std::string out, err;
     int status = -1;                // exit status 0..255, or 1000 + signal when killed
     bool terminalRestored = false;  // on a terminal: its settings afterwards as before
 };
 
-// Runs the built tovra with the given arguments (without the program name).
-inline RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& options = {}) {
+// Runs the built tovra in dir with the given arguments (without the program name).
+inline RunResult RunTovra(const ScratchDir& dir, const std::vector<std::string>& args,
+                          const RunOptions& options = {}) {
     RunResult result;
     int out[2], master = -1, slave = -1, waiting = 0, status = 0;
     termios before{}, now{};
     char buffer[4096];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    const int err = MemoryFile(""), keys = MemoryFile("q\x03 \n");
+    const int err = memfd_create("err", MFD_CLOEXEC), keys = memfd_create("keys", MFD_CLOEXEC);
+    EXPECT_EQ(pwrite(keys, "q\x03 \n", 4, 0), 4);
     const std::string& typed = options.typedAhead;
     if (options.terminal) {
         EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -236,7 +230,11 @@ inline RunResult RunTovra(const std::vector<std::string>& args, const RunOptions
     EXPECT_EQ(write(out[1], filler.data(), filler.size()), ssize_t(filler.size()));
     const pid_t child = fork();
     if (child == 0) {
-        StartChild(args, options, out[1], err, options.terminal ? slave : keys);
+        const int stdoutTo = options.stdoutTo == Stdout::FULL          ? open("/dev/full", O_WRONLY)
+                             : options.stdoutTo == Stdout::INTO_STDERR ? err
+                             : options.stdoutTo == Stdout::CLOSED      ? -1
+                                                                       : out[1];
+        StartChild(dir, args, options, stdoutTo, err, options.terminal ? slave : keys);
     }
     close(out[1]);
     siginfo_t ended{};
@@ -246,7 +244,7 @@ inline RunResult RunTovra(const std::vector<std::string>& args, const RunOptions
     }
     if (hold > 1) {
         EXPECT_EQ(waiting, capacity) << "the run ended before figure " << hold;
-        options.whileHeld({child, master, options.cwd});
+        options.whileHeld({child, master, dir});
     }
     for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
         result.out.append(buffer, size_t(n));
