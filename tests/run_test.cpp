@@ -21,11 +21,12 @@ const char USAGE[] =
     "\n       'tovra 1 zipfile' to unzip to current dir,"
     "\n       'tovra 2 zipfile' to view contents only";
 
-// a.txt ("abc", time 0x3B9ACA00) packed: its record, the terminator, its stream.
-const std::string ONE_FILE = "a.txt" + std::string(75, '\0') +
-                             std::string("\x03\0\0\0\0\xca\x9a\x3b", 8) + std::string(80, '\0') +
-                             std::string("\xff\xff\xff\xff\0\0\0\0", 8) +
-                             std::string("\x78\x9c\x4b\x4c\x4a\x06\x00\x02\x4d\x01\x27", 11);
+// a.txt ("abc", time 0x3B9ACA00) packed.
+// clang-format off
+const std::string ONE_FILE = "a.txt" + std::string(75, '\0') + std::string("\x03\0\0\0\0\xca\x9a\x3b", 8) +  // its record
+                             std::string(80, '\0') + std::string("\xff\xff\xff\xff\0\0\0\0", 8) +  // the terminator
+                             std::string("\x78\x9c\x4b\x4c\x4a\x06\x00\x02\x4d\x01\x27", 11);  // its stream
+// clang-format on
 
 // names.tvr, or how it lists: stored names, sizes and times, and the lines they show
 // as, three hours east of UTC.
@@ -83,12 +84,10 @@ RunOptions With(void (*set)(RunOptions&)) {
     return options;
 }
 
-// On a terminal, held at the second figure (by then the run has made its temporary
-// file) while the action happens.
+// On a terminal, held at the second figure while the action happens.
 RunOptions Held(std::function<void(const HeldRun&)> action) {
     RunOptions options;
     options.terminal = true;
-    options.holdAtFigure = 2;
     options.whileHeld = action;
     return options;
 }
@@ -214,17 +213,21 @@ std::vector<Row> CommandLineRows() {
         {"mode_0_without_pattern", {"0", "a.tvr"}, {}, 1, "tovra: mode 0 takes an archive and a pattern\n", Shown("\nError in mode in tovraping 0\n")},
         {"mode_x_without_pattern", {"x", "a.tvr"}, {}, 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an", Shown("\nError in mode in tovraping x\n")},
         {"mode_1_with_pattern", {"1", "a.tvr", "x"}, {}, 1, "tovra: mode 1 takes only an archive\n", Shown("\nError in mode in tovraping 1\n")},
-        {"mode_of_81_digits", {std::string(81, '7'), "a.tvr"}, {}, 1, "is not 0, 1 or 2", Shown("\nError in mode in tovraping " + std::string(80, '7') + "\n")},
+        {"mode_of_81_digits", {std::string(81, '7'), "a.tvr"}, {}, 1, "is not 0, 1 or 2",
+         Shown("\nError in mode in tovraping " + std::string(80, '7') + "\n")},
         // The notes follow the message where both streams go to one place.
-        {"missing_archive", {"1", "no.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::INTO_STDERR; }), 255, Shown("\nCannot find file(s): no.tvr") + "tovra: no.tvr: No such file"},
+        {"missing_archive", {"1", "no.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::INTO_STDERR; }), 255,
+         Shown("\nCannot find file(s): no.tvr") + "tovra: no.tvr: No such file"},
         {"nothing_matches", {"0", "out.tvr", "*.none"}, {}, 255, "tovra: *.none: no file matches\n", Shown("\nCannot find file(s): out.tvr")},
         {"list_a_directory", {"2", "sub.tvr"}, {}, 248, "tovra: sub.tvr: not a regular file\n", Shown("\nError -8 in unzipping sub.tvr")},
         {"unpack_a_fifo", {"1", "fifo.tvr"}, {}, 248, "tovra: fifo.tvr: not a regular file\n", Shown("\nError -8 in unzipping fifo.tvr")},
         {"list", {"2", "names.tvr"}, {}, 0, "", Listing(true)},
         // The listing is the product: standard output that is full or closed fails it.
         {"list_to_full_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::FULL; }), 255, "tovra: standard output: No space left"},
-        {"list_to_closed_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 255, "tovra: standard output: Bad file descriptor\n"},
-        {"list_long_name_mode_2abc", {"2abc", LONG_NAME}, {}, 0, "tovra: mode '2abc' read as 2\n", BANNER + ("\nContents of " + LONG_NAME.substr(0, 80) + ":")},
+        {"list_to_closed_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 255,
+         "tovra: standard output: Bad file descriptor\n"},
+        {"list_long_name_mode_2abc", {"2abc", LONG_NAME}, {}, 0, "tovra: mode '2abc' read as 2\n",
+         BANNER + ("\nContents of " + LONG_NAME.substr(0, 80) + ":")},
         {"pack_mode_x", {"x", "out.tvr", "a.txt"}, {}, 0, "tovra: mode 'x' read as 0\n", PACKED, "out.tvr", ONE_FILE},
         // Started with standard output closed, no figure may land in the archive.
         {"pack_to_closed_stdout", {"0", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 0, "", "", "out.tvr", ONE_FILE},
@@ -264,7 +267,8 @@ std::vector<Row> InterruptedRows() {
     // clang-format off
     return {
         {"keys_on_input_that_is_no_terminal", fresh, {}, 0, "", "", "new.tvr"},
-        {"keys_typed_for_a_background_job", fresh, With([](RunOptions& o) { o.terminal = o.background = true; o.typedAhead = "q\n"; }), 0, "", "", "new.tvr"},
+        {"keys_typed_for_a_background_job", fresh,
+         With([](RunOptions& o) { o.terminal = o.background = true; o.typedAhead = "q\n"; }), 0, "", "", "new.tvr"},
         // A key typed ahead is seen at the first figure, and the file's closing one follows.
         {"key_typed_ahead", pack, With([](RunOptions& o) { o.terminal = true; o.typedAhead = "x"; }), ABORT, "by a key",
          Shown("  0%\b\b\b\b  0%\b\b\b\b\nError -7 in tovraping data.tvr")},
@@ -273,7 +277,7 @@ std::vector<Row> InterruptedRows() {
         {"sigint_packing", pack, Held(Signal(SIGINT)), ABORT, "stopped by signal SIGINT"},
         {"sigterm_packing_anew", fresh, Held(Signal(SIGTERM)), ABORT, "new.tvr: stopped by signal SIGTERM"},
         {"sigint_unpacking_the_second_stream", unpack, Held(Signal(SIGINT)), ABORT, "signal SIGINT"},
-        {"sigkill_packing", pack, Held(Signal(SIGKILL)), KILLED, "", ""},
+        {"sigkill_packing", pack, Held(Signal(SIGKILL)), KILLED, ""},
         {"full_disk_packing", pack, With([](RunOptions& o) { o.fileSizeLimit = 100000; }), FULL, "data.tvr: File too large"},
         {"full_disk_packing_anew", {"0", "new.tvr", "data.bin"}, With([](RunOptions& o) { o.fileSizeLimit = 180; }), FULL, "new.tvr: File too large"},
         {"full_disk_unpacking", unpack, With([](RunOptions& o) { o.fileSizeLimit = 100000; }), FULL, "data.bin: File too large"},
@@ -290,7 +294,9 @@ class Run : public testing::TestWithParam<Row> {};
 TEST_P(Run, Rows) {
     Check(GetParam());
 }
-INSTANTIATE_TEST_SUITE_P(CommandLine, Run, testing::ValuesIn(CommandLineRows()), RowName<Row>);
-INSTANTIATE_TEST_SUITE_P(Interrupted, Run, testing::ValuesIn(InterruptedRows()), RowName<Row>);
+INSTANTIATE_TEST_SUITE_P(CommandLine, Run, testing::ValuesIn(CommandLineRows()),
+                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Interrupted, Run, testing::ValuesIn(InterruptedRows()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -160,15 +160,13 @@ struct RunOptions {
     // typed on it before the run starts; a background run is a job of its own.
     bool terminal = false, background = false;
     std::string typedAhead = "";
-    // When set (2 or more), the run is held while writing this progress figure and
-    // whileHeld is called.
-    int holdAtFigure = 0;
+    // When set, the run is held as it writes its second progress figure (by then it has
+    // made its temporary file) while this is called.
     std::function<void(const HeldRun&)> whileHeld = nullptr;
 };
 
 // The child's side: descriptors (out < 0 closes standard output), directory,
-// environment and limits, then tovra. It dies with the test, should that be stopped
-// for taking too long.
+// environment and limits, then tovra. It dies with the test, should that be stopped.
 [[noreturn]] inline void StartChild(const ScratchDir& dir, const std::vector<std::string>& args,
                                     const RunOptions& options, int out, int err, int input) {
     bool ready = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
@@ -190,6 +188,7 @@ struct RunOptions {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
+    alarm(60);  // a run that hangs ends by SIGALRM, held or not
     if (ready && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
         (!options.background || setpgid(0, 0) == 0)) {
         execv(TOVRA_BINARY, argv.data());
@@ -222,11 +221,12 @@ inline RunResult RunTovra(const ScratchDir& dir, const std::vector<std::string>&
         EXPECT_TRUE(typed.empty() || read(master, buffer, sizeof buffer) > 0);
     }
     // A pipe of one page takes a small write only while it fits into the page's free
-    // end: filled to leave room for the banner and the figures before holdAtFigure,
-    // it holds the run writing that one. A full pipe then tells the run got so far.
+    // end: filled to leave room for the banner and the first figure, it holds the run
+    // writing the second. A full pipe then tells the run got so far.
     fcntl(out[0], F_SETPIPE_SZ, getpagesize());
-    const int capacity = fcntl(out[0], F_GETPIPE_SZ), hold = options.holdAtFigure;
-    const std::string filler(hold < 2 ? 0 : capacity - strlen(BANNER) - 8 * (hold - 1), '#');
+    const int capacity = fcntl(out[0], F_GETPIPE_SZ);
+    const bool held = bool(options.whileHeld);
+    const std::string filler(held ? capacity - strlen(BANNER) - 8 : 0, '#');
     EXPECT_EQ(write(out[1], filler.data(), filler.size()), ssize_t(filler.size()));
     const pid_t child = fork();
     if (child == 0) {
@@ -238,12 +238,12 @@ inline RunResult RunTovra(const ScratchDir& dir, const std::vector<std::string>&
     }
     close(out[1]);
     siginfo_t ended{};
-    while (hold > 1 && ioctl(out[0], FIONREAD, &waiting) == 0 && waiting < capacity &&
+    while (held && ioctl(out[0], FIONREAD, &waiting) == 0 && waiting < capacity &&
            waitid(P_PID, id_t(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && !ended.si_pid) {
         usleep(1000);
     }
-    if (hold > 1) {
-        EXPECT_EQ(waiting, capacity) << "the run ended before figure " << hold;
+    if (held) {
+        EXPECT_EQ(waiting, capacity) << "the run ended before its second figure";
         options.whileHeld({child, master, dir});
     }
     for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
@@ -258,12 +258,6 @@ inline RunResult RunTovra(const ScratchDir& dir, const std::vector<std::string>&
         close(fd);
     }
     return result;
-}
-
-// A parameterised test is named after its row.
-template <typename Row>
-std::string RowName(const testing::TestParamInfo<Row>& info) {
-    return info.param.name;
 }
 
 // The exit status a result code leaves: its low 8 bits.
