@@ -1,9 +1,11 @@
 // Whole runs of the built program in one prepared directory, a row each: the
-// arguments, the exact standard output, the exit status, what standard error says, and
-// the files left behind. The command line, the listing's bytes, matching and the
-// format's limits, what may be replaced; then runs interrupted by a key, a signal, a
-// full disk, a swapped temporary file or a file that changes, packing and unpacking.
+// arguments and how the program runs, the exit status, what standard error says, the
+// exact standard output, and the files left behind. The command line, the listing's
+// bytes, matching and the format's limits, what may be replaced; then runs interrupted
+// by a key, a signal, a full disk, a swapped temporary file or a file that changes.
 #include <sys/sysmacros.h>
+
+#include <tuple>
 
 #include "test_support.h"
 
@@ -11,22 +13,23 @@ namespace {
 
 const int ABORT = StatusOf(-7), FULL = StatusOf(-1), OPEN = StatusOf(-10), CHANGED = StatusOf(-9);
 constexpr int KILLED = 1000 + SIGKILL;
-const std::string FIGURE = "100%\b\b\b\b";
-const std::string PACKED = BANNER + FIGURE + FIGURE;  // a file of a few bytes, or its archive
+// What packing or unpacking a file of a few bytes, or its archive, shows.
+const std::string PACKED = BANNER + std::string("100%\b\b\b\b100%\b\b\b\b");
 const std::string LONG_NAME = std::string(86, 'L') + ".tvr";
 const char USAGE[] =
     "\nUsage: 'tovra 0 zipfile infile' to zip (infile = one filename, or *.dat etc),"
     "\n       'tovra 1 zipfile' to unzip to current dir,"
     "\n       'tovra 2 zipfile' to view contents only";
 
-// a.txt ("abc", time 0x3B9ACA00) packed: its record, the terminator, its stream.
-const std::string ONE_FILE = "a.txt" + std::string(75, '\0') +
-                             std::string("\x03\0\0\0\0\xca\x9a\x3b", 8) + std::string(80, '\0') +
-                             std::string("\xff\xff\xff\xff\0\0\0\0", 8) +
-                             std::string("\x78\x9c\x4b\x4c\x4a\x06\x00\x02\x4d\x01\x27", 11);
+// a.txt ("abc", time 0x3B9ACA00) packed.
+// clang-format off
+const std::string ONE_FILE = "a.txt" + std::string(75, '\0') + std::string("\x03\0\0\0\0\xca\x9a\x3b", 8) +  // its record
+                             std::string(80, '\0') + std::string("\xff\xff\xff\xff\0\0\0\0", 8) +  // the terminator
+                             std::string("\x78\x9c\x4b\x4c\x4a\x06\x00\x02\x4d\x01\x27", 11);  // its stream
+// clang-format on
 
 // names.tvr, or how it lists: stored names, sizes and times, and the lines they show
-// as, three hours east of UTC all year (listed times are local ones).
+// as, three hours east of UTC.
 std::string Listing(bool shown) {
     // clang-format off
     const std::vector<std::tuple<std::string, int32_t, int32_t, std::string>> lines = {
@@ -47,7 +50,7 @@ std::string Listing(bool shown) {
         archive += Record(name, size, mtime);
         listed += "\n" + line;
     }
-    return shown ? listed : archive + Terminator();
+    return shown ? listed : archive + TERMINATOR;
 }
 
 // The content of a file in d/, and the archive that packs the named ones in this order.
@@ -63,27 +66,6 @@ std::string Dat(const std::vector<std::string>& names) {
     return BuildArchive(entries);
 }
 
-std::string Shown(const std::string& message) {
-    return std::string(BANNER) + message + USAGE;
-}
-
-// What a rejected mode, a missing archive, and a failed pack (P) or unpack (U) show.
-std::string Mode(const std::string& mode) {
-    return Shown("\nError in mode in tovraping " + mode + "\n");
-}
-
-std::string Missing(const std::string& archive) {
-    return Shown("\nCannot find file(s): " + archive);
-}
-
-std::string P(int result, const std::string& archive) {
-    return Shown("\nError " + std::to_string(result) + " in tovraping " + archive);
-}
-
-std::string U(int result, const std::string& archive) {
-    return Shown("\nError " + std::to_string(result) + " in unzipping " + archive);
-}
-
 // What a terminal shows of text: a newline as a carriage return and a line feed.
 std::string OnTerminal(std::string text) {
     for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
@@ -92,272 +74,248 @@ std::string OnTerminal(std::string text) {
     return text;
 }
 
-// What happens to a run besides its arguments. From ON_TERMINAL on it runs on a
-// terminal (there with both its outputs); from KEY on, it is held at its second
-// figure while it happens.
-enum Act {
-    NONE,
-    CLOSED_OUT,
-    FULL_OUT,
-    BOTH_TO_ERR,
-    THREADS,
-    FULL_DISK,
-    NO_TERMINAL,
-    ON_TERMINAL,
-    BACKGROUND,
-    TYPED_AHEAD,
-    KEY,
-    SIGNAL,
-    SWAP,
-    RESIZE,
-    RENEW
-};
+// What a run shows: the banner, a message, the usage text.
+std::string Shown(const std::string& message) {
+    return std::string(BANNER) + message + USAGE;
+}
 
 struct Row {
+    std::string name;
     std::vector<std::string> args;
-    std::string out;  // all of standard output, or "" for unchecked
+    RunOptions options;  // run in the prepared directory
     int status;
     std::string err;         // a part of standard error, or "" for nothing at all
+    std::string out = "";    // all of standard output, or "" for unchecked
     std::string made = "";   // a file the run makes or replaces
     std::string holds = "";  // and what it holds, or "" for unchecked
-    Act act = NONE;
-    int64_t value = 0;  // the key, the signal, the disk's size, the file's new size
 };
+
+// A row's options: the defaults with what set changes.
+RunOptions With(void (*set)(RunOptions&)) {
+    RunOptions options;
+    set(options);
+    return options;
+}
+
+// On a terminal, held at the second figure while the action happens.
+RunOptions Held(std::function<void(const HeldRun&)> action) {
+    RunOptions options;
+    options.terminal = true;
+    options.whileHeld = action;
+    return options;
+}
+
+std::function<void(const HeldRun&)> Key(char key) {
+    return [key](const HeldRun& held) { EXPECT_EQ(write(held.terminal, &key, 1), 1); };
+}
+
+std::function<void(const HeldRun&)> Signal(int signal) {
+    return [signal](const HeldRun& held) { kill(held.pid, signal); };
+}
+
+std::function<void(const HeldRun&)> ResizeBigBin(off_t size) {
+    return [size](const HeldRun& held) {
+        EXPECT_EQ(truncate((held.dir / "big.bin").c_str(), size), 0);
+    };
+}
+
+void RenewDataBin(const HeldRun& held) {  // the same content in a new file, as an editor saves
+    WriteFile(held.dir / "new", ReadFile(held.dir / "data.bin"));
+    EXPECT_EQ(rename((held.dir / "new").c_str(), (held.dir / "data.bin").c_str()), 0);
+}
+
+void SwapTemporaryFiles(const HeldRun& held) {  // as another user who may write there could
+    kill(held.pid, SIGSTOP);
+    for (const auto& [name, digest] : Snapshot(held.dir.path)) {
+        if (name.rfind(".tovra-", 0) == 0) {
+            EXPECT_EQ(symlink((held.dir / "victim").c_str(), (held.dir / "link").c_str()), 0);
+            EXPECT_EQ(rename((held.dir / "link").c_str(), (held.dir / name).c_str()), 0);
+        }
+    }
+    kill(held.pid, SIGCONT);
+}
 
 // The directory every row runs in: small files for the command line, d/ for matching
 // and the limits, m/ with 1000 files (made for the rows that need them), and noise
 // and archives of it to interrupt.
 void LayOut(const ScratchDir& dir, const Row& row) {
+    // Deflate stores noise at any level; at level 0 it does so without searching.
     static const std::string noise = SampleBytes(size_t{8} << 20, 3, false);
     // clang-format off
     static const std::vector<std::pair<std::string, std::string>> files = {
-        {"a.txt", "abc"}, {"names.tvr", Listing(false)}, {LONG_NAME, Terminator()},
-        {"one.tvr", ONE_FILE}, {"empty.tvr", ""}, {"text.tvr", std::string(200, 't')},
-        {"private.tvr", ONE_FILE}, {"big.bin", noise}, {"data.bin", "there before"},
-        {"data.tvr", BuildArchive({{"a.txt", "first"}, {"data.bin", noise}, {"z", "z"}})},
-        {"big.tvr", BuildArchive({{"data.bin", noise}})}, {"keys", std::string("q\x03 \n", 4)},
-        {"victim", "someone else's"}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
-        {"d/" + std::string(80, 'n'), ""}, {"d/two.dat", Content("two.dat")}, {"d/.hidden.dat", ""},
-        {"d/one.dat", Content("one.dat")}, {"d/Z.dat", Content("Z.dat")}, {"d/old.dat", ONE_FILE}};
+        {"a.txt", "abc"}, {"names.tvr", Listing(false)}, {LONG_NAME, TERMINATOR}, {"one.tvr", ONE_FILE}, {"empty.tvr", ""},
+        {"text.tvr", std::string(200, 't')}, {"private.tvr", ONE_FILE}, {"big.bin", noise}, {"data.bin", "there before"},
+        {"data.tvr", BuildArchive({{"a.txt", "first"}, {"data.bin", noise}, {"z", "z"}}, 0)}, {"victim", "someone else's"},
+        {"big.tvr", BuildArchive({{"data.bin", noise}}, 0)}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
+        {"d/" + std::string(80, 'n'), ""}, {"d/.hidden.dat", ""}, {"d/Z.dat", Content("Z.dat")}, {"d/old.dat", ONE_FILE},
+        {"d/one.dat", Content("one.dat")}, {"d/two.dat", Content("two.dat")}};
     // clang-format on
-    ASSERT_TRUE(mkdir((dir / "d").c_str(), 0755) == 0 && mkdir((dir / "m").c_str(), 0755) == 0);
+    for (const char* subdirectory : {"d", "m", "sub.tvr", "d/c.dat"}) {
+        ASSERT_EQ(mkdir((dir / subdirectory).c_str(), 0755), 0);
+    }
     for (const auto& [name, content] : files) {
         WriteFile(dir / name, content);
     }
     for (int i = 1001; row.args.size() > 2 && row.args[2][0] == 'm' && i <= 2000; ++i) {
         WriteFile(dir / ("m/" + std::string(i < 2000 ? "f" : "g") + std::to_string(i)), "");
     }
-    ASSERT_TRUE(symlink("text.tvr", (dir / "link.tvr").c_str()) == 0);
-    ASSERT_TRUE(symlink("one.dat", (dir / "d/link.dat").c_str()) == 0);
-    ASSERT_TRUE(symlink("missing", (dir / "d/gone.dat").c_str()) == 0);
-    ASSERT_TRUE(mkdir((dir / "sub.tvr").c_str(), 0755) == 0 &&
-                mkdir((dir / "d/c.dat").c_str(), 0755) == 0);
-    ASSERT_TRUE(mkfifo((dir / "fifo.tvr").c_str(), 0600) == 0 &&
-                mkfifo((dir / "d/f.dat").c_str(), 0600) == 0);
+    ASSERT_EQ(symlink("text.tvr", (dir / "link.tvr").c_str()), 0);
+    ASSERT_EQ(symlink("one.dat", (dir / "d/link.dat").c_str()), 0);
+    ASSERT_EQ(symlink("missing", (dir / "d/gone.dat").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo.tvr").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir / "d/f.dat").c_str(), 0600), 0);
     WriteFile(dir / "d/t", "t", int64_t{1} << 33);  // times beyond 32 bits
     WriteFile(dir / "d/u", "u", -(int64_t{1} << 33));
     // A file of 2 GiB is sparse: it must be refused unread.
-    ASSERT_TRUE(truncate((dir / "d/huge").c_str(), int64_t{1} << 31) == 0);
+    ASSERT_EQ(truncate((dir / "d/huge").c_str(), int64_t{1} << 31), 0);
     // Private, and another user's when the tests run as root.
-    ASSERT_TRUE(chmod((dir / "private.tvr").c_str(), 0600) == 0);
+    ASSERT_EQ(chmod((dir / "private.tvr").c_str(), 0600), 0);
     ASSERT_TRUE(geteuid() != 0 || chown((dir / "private.tvr").c_str(), NOBODY, NOBODY) == 0);
 }
 
-void WhileHeld(const Row& row, const ScratchDir& dir, const HeldRun& held) {
-    const char key = static_cast<char>(row.value);
-    if (row.act == KEY) {
-        ASSERT_EQ(write(held.terminal, &key, 1), 1);
-    } else if (row.act == SIGNAL) {
-        kill(held.pid, static_cast<int>(row.value));
-    } else if (row.act == RESIZE) {
-        ASSERT_EQ(truncate((dir / "big.bin").c_str(), row.value), 0);
-    } else if (row.act == RENEW) {  // the same content in a new file, as an editor saves
-        WriteFile(dir / "new", ReadFile(dir / "data.bin"));
-        ASSERT_EQ(rename((dir / "new").c_str(), (dir / "data.bin").c_str()), 0);
-    } else if (row.act == SWAP) {  // as another user who may write to the directory could
-        kill(held.pid, SIGSTOP);
-        for (const std::string& name : TempFilesIn(dir.path())) {
-            ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "link").c_str()), 0);
-            ASSERT_EQ(rename((dir / "link").c_str(), (dir / name).c_str()), 0);
-        }
-        kill(held.pid, SIGCONT);
-    }
-}
-
 void Check(const Row& row) {
-    SCOPED_TRACE(testing::PrintToString(row.args));
     ScratchDir dir("/dev/shm");  // tmpfs holds any time; ext4 only 1901 to 2446
     LayOut(dir, row);
     if (mknod((dir / "dev.tvr").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0 &&
-        row.args[1] == "dev.tvr") {
-        return;  // only root may make a device node
+        std::count(row.args.begin(), row.args.end(), "dev.tvr")) {
+        GTEST_SKIP() << "only root may make a device node";
     }
-    auto before = dir.Snapshot();
-    const char* const stdoutPaths[] = {"", "-", "/dev/full", "&2"};
-    RunOptions options{dir.path(), dir / "keys", "XYZ-3",
-                       row.act <= BOTH_TO_ERR   ? stdoutPaths[row.act]
-                       : row.act == ON_TERMINAL ? "tty"
-                                                : ""};
-    options.env = {row.act == THREADS ? "TOVRA_THREADS=2x" : "TOVRA_THREADS=3"};
-    options.fileSizeLimit = row.act == FULL_DISK ? row.value : 0;
-    options.terminal = row.act >= ON_TERMINAL;
-    options.background = row.act == BACKGROUND;
-    options.typedAhead = row.act == BACKGROUND ? "q\n" : row.act == TYPED_AHEAD ? "x" : "";
-    options.holdAtFigure = row.act >= KEY ? 2 : 0;
-    options.whileHeld = [&row, &dir](const HeldRun& held) { WhileHeld(row, dir, held); };
-    RunResult run = RunTovra(row.args, options);
-    EXPECT_TRUE(row.out.empty() || run.out == row.out) << run.out;
+    auto before = Snapshot(dir.path);
+    const RunResult run = RunTovra(dir, row.args, row.options);
     EXPECT_EQ(run.status, row.status);
+    EXPECT_TRUE(row.out.empty() || run.out == row.out) << "stdout: " << run.out;
     EXPECT_TRUE(row.err.empty() ? run.err.empty() : run.err.find(row.err) != std::string::npos)
-        << run.err;
+        << "stderr: " << run.err;
     // A stop is no damage: no stream may be blamed for it.
     EXPECT_TRUE(row.status != ABORT || run.err.find("stream") == std::string::npos) << run.err;
-    EXPECT_TRUE(!options.terminal || row.status == KILLED || run.terminalRestored);
-    for (const std::string& name : TempFilesIn(dir.path())) {
-        // Nothing cleans up after SIGKILL, but what it leaves says what it is; the
-        // swapped links are the other user's.
-        EXPECT_TRUE(row.act == SWAP ||
-                    (row.status == KILLED && name.rfind(".tovra-pack-", 0) == 0));
-        unlink((dir / name).c_str());
+    EXPECT_TRUE(!row.options.terminal || row.status == KILLED || run.terminalRestored)
+        << "the terminal's settings changed";
+    EXPECT_TRUE(row.holds.empty() || ReadFile(dir / row.made) == row.holds) << row.made;
+    auto after = Snapshot(dir.path);
+    // Nothing cleans up after SIGKILL, but what it leaves says what it is; links are
+    // the other user's, swapped in by the test.
+    for (const auto& [name, digest] : Snapshot(dir.path)) {
+        if (name.rfind(".tovra-", 0) == 0) {
+            EXPECT_TRUE(std::filesystem::is_symlink(dir / name) ||
+                        (row.status == KILLED && name.rfind(".tovra-pack-", 0) == 0))
+                << name << " left behind";
+            after.erase(name);
+        }
     }
-    EXPECT_TRUE(row.holds.empty() || ReadFile(dir / row.made) == row.holds);
-    auto after = dir.Snapshot();
     before[row.made] = after[row.made] = "";
     before["big.bin"] = after["big.bin"];  // resized by the test itself
-    EXPECT_TRUE(after == before) << testing::PrintToString(dir.Snapshot());
+    EXPECT_EQ(after, before);
     struct stat st;  // a replaced archive keeps its permissions and owner
-    EXPECT_TRUE(stat((dir / "private.tvr").c_str(), &st) == 0 && (st.st_mode & 07777) == 0600 &&
-                (geteuid() != 0 || st.st_uid == NOBODY));
+    ASSERT_EQ(stat((dir / "private.tvr").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(geteuid() != 0 || st.st_uid == NOBODY) << "owner " << st.st_uid;
 }
 
-TEST(Run, CommandLineListingMatchingLimitsAndReplacing) {
+std::vector<Row> CommandLineRows() {
     std::vector<TestEntry> many;
     for (int i = 1001; i < 2000; ++i) {
         many.push_back({"f" + std::to_string(i), ""});
     }
-    const std::string heading = BANNER + ("\nContents of " + LONG_NAME.substr(0, 80) + ":");
-    const std::string hint =
-        "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'";
     const std::string four = Dat({"Z.dat", "link.dat", "one.dat", "two.dat"});
     const std::string five = Dat({"Z.dat", "link.dat", "old.dat", "one.dat", "two.dat"});
     const std::string n79 = std::string(79, 'n');
-    const std::vector<Row> rows = {
-        {{}, Shown(""), 0, ""},
-        {{"0", "a.tvr", "a", "b"}, Shown(""), 0, hint},
-        {{"3", "a.tvr"}, Mode("3"), 1, "tovra: mode '3' is not 0, 1 or 2\n"},
-        {{"0", "a.tvr"}, Mode("0"), 1, "tovra: mode 0 takes an archive and a pattern\n"},
-        {{"x", "a.tvr"}, Mode("x"), 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an"},
-        {{"1", "a.tvr", "x"}, Mode("1"), 1, "tovra: mode 1 takes only an archive\n"},
-        {{std::string(81, '7'), "a.tvr"}, Mode(std::string(80, '7')), 1, "is not 0, 1 or 2"},
+    // clang-format off
+    return {
+        {"no_arguments", {}, {}, 0, "", Shown("")},
+        {"unquoted_pattern", {"0", "a.tvr", "a", "b"}, {}, 0, "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'", Shown("")},
+        {"mode_3", {"3", "a.tvr"}, {}, 1, "tovra: mode '3' is not 0, 1 or 2\n", Shown("\nError in mode in tovraping 3\n")},
+        {"mode_0_without_pattern", {"0", "a.tvr"}, {}, 1, "tovra: mode 0 takes an archive and a pattern\n", Shown("\nError in mode in tovraping 0\n")},
+        {"mode_x_without_pattern", {"x", "a.tvr"}, {}, 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an", Shown("\nError in mode in tovraping x\n")},
+        {"mode_1_with_pattern", {"1", "a.tvr", "x"}, {}, 1, "tovra: mode 1 takes only an archive\n", Shown("\nError in mode in tovraping 1\n")},
+        {"mode_of_81_digits", {std::string(81, '7'), "a.tvr"}, {}, 1, "is not 0, 1 or 2",
+         Shown("\nError in mode in tovraping " + std::string(80, '7') + "\n")},
         // The notes follow the message where both streams go to one place.
-        {{"1", "no.tvr"},
-         "",
-         255,
-         Missing("no.tvr") + "tovra: no.tvr: No such file",
-         "",
-         "",
-         BOTH_TO_ERR},
+        {"missing_archive", {"1", "no.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::INTO_STDERR; }), 255,
+         Shown("\nCannot find file(s): no.tvr") + "tovra: no.tvr: No such file"},
         // On one terminal a note starts a line of its own, after the usage or a figure.
-        {{"2", "no.tvr"},
-         OnTerminal(Missing("no.tvr") + "\ntovra: no.tvr: No such file or directory\n"),
-         255,
-         "",
-         "",
-         "",
-         ON_TERMINAL},
-        {{"x", "out.tvr", "a.txt"},
-         OnTerminal(PACKED + "\ntovra: mode 'x' read as 0\n"),
-         0,
-         "",
-         "out.tvr",
-         ONE_FILE,
-         ON_TERMINAL},
-        {{"0", "out.tvr", "*.none"}, Missing("out.tvr"), 255, "tovra: *.none: no file matches\n"},
-        {{"2", "sub.tvr"}, U(-8, "sub.tvr"), 248, "tovra: sub.tvr: not a regular file\n"},
-        {{"1", "fifo.tvr"}, U(-8, "fifo.tvr"), 248, "tovra: fifo.tvr: not a regular file\n"},
-        {{"2", "names.tvr"}, Listing(true), 0, ""},
+        {"note_after_usage_on_terminal", {"2", "no.tvr"}, With([](RunOptions& o) { o.terminal = true; o.stdoutTo = Stdout::TERMINAL; }), 255, "",
+         OnTerminal(Shown("\nCannot find file(s): no.tvr") + "\ntovra: no.tvr: No such file or directory\n")},
+        {"note_after_figure_on_terminal", {"x", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.terminal = true; o.stdoutTo = Stdout::TERMINAL; }), 0, "",
+         OnTerminal(PACKED + "\ntovra: mode 'x' read as 0\n"), "out.tvr", ONE_FILE},
+        {"nothing_matches", {"0", "out.tvr", "*.none"}, {}, 255, "tovra: *.none: no file matches\n", Shown("\nCannot find file(s): out.tvr")},
+        {"list_a_directory", {"2", "sub.tvr"}, {}, 248, "tovra: sub.tvr: not a regular file\n", Shown("\nError -8 in unzipping sub.tvr")},
+        {"unpack_a_fifo", {"1", "fifo.tvr"}, {}, 248, "tovra: fifo.tvr: not a regular file\n", Shown("\nError -8 in unzipping fifo.tvr")},
+        {"list", {"2", "names.tvr"}, {}, 0, "", Listing(true)},
         // The listing is the product: standard output that is full or closed fails it.
-        {{"2", "names.tvr"}, "", 255, "tovra: standard output: No space left", "", "", FULL_OUT},
-        {{"2", "names.tvr"},
-         "",
-         255,
-         "tovra: standard output: Bad file descriptor\n",
-         "",
-         "",
-         CLOSED_OUT},
-        {{"2abc", LONG_NAME}, heading, 0, "tovra: mode '2abc' read as 2\n"},
-        {{"x", "out.tvr", "a.txt"}, PACKED, 0, "tovra: mode 'x' read as 0\n", "out.tvr", ONE_FILE},
+        {"list_to_full_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::FULL; }), 255, "tovra: standard output: No space left"},
+        {"list_to_closed_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 255,
+         "tovra: standard output: Bad file descriptor\n"},
+        {"list_long_name_mode_2abc", {"2abc", LONG_NAME}, {}, 0, "tovra: mode '2abc' read as 2\n",
+         BANNER + ("\nContents of " + LONG_NAME.substr(0, 80) + ":")},
+        {"pack_mode_x", {"x", "out.tvr", "a.txt"}, {}, 0, "tovra: mode 'x' read as 0\n", PACKED, "out.tvr", ONE_FILE},
         // Started with standard output closed, no figure may land in the archive.
-        {{"0", "out.tvr", "a.txt"}, "", 0, "", "out.tvr", ONE_FILE, CLOSED_OUT},
-        {{"0", "out.tvr", "a.txt"}, PACKED, 0, "'2x' is not", "out.tvr", ONE_FILE, THREADS},
-        {{"1", "one.tvr"}, PACKED, 0, "", "a.txt", "abc"},
-        // Regular files in byte order, never the archive itself, told by identity
-        // alone, with a note. A directory matches nothing.
-        {{"0", "p.tvr", "d/*.dat"}, "", 0, "", "p.tvr", five},
-        {{"0", "OLD.DAT", "d/*.dat"}, "", 0, "", "OLD.DAT", five},
-        {{"0", "d/../d/old.dat", "d/*.dat"}, "", 0, "tovra: d/old.dat: is the archive itself, not packed\n", "d/old.dat", four},
-        {{"0", "p.tvr", "d/?[nw]?.dat"}, "", 0, "", "p.tvr", Dat({"one.dat", "two.dat"})},
-        {{"0", "p.tvr", "d/c.dat"}, Missing("p.tvr"), 255, "no file matches"},
-        {{"0", "p.tvr", "d/"}, Missing("p.tvr"), 255, "no file matches"},
+        {"pack_to_closed_stdout", {"0", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 0, "", "", "out.tvr", ONE_FILE},
+        {"pack_with_bad_threads", {"0", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.threads = "2x"; }), 0, "'2x' is not", PACKED, "out.tvr", ONE_FILE},
+        {"unpack", {"1", "one.tvr"}, {}, 0, "", PACKED, "a.txt", "abc"},
+        // Regular files in byte order, never the archive itself, told by identity alone,
+        // with a note. A directory matches nothing.
+        {"match_in_byte_order", {"0", "p.tvr", "d/*.dat"}, {}, 0, "", "", "p.tvr", five},
+        {"match_named_like_the_archive", {"0", "OLD.DAT", "d/*.dat"}, {}, 0, "", "", "OLD.DAT", five},
+        {"match_not_the_archive_itself", {"0", "d/../d/old.dat", "d/*.dat"}, {}, 0, "tovra: d/old.dat: is the archive itself, not packed\n", "", "d/old.dat", four},
+        {"match_brackets", {"0", "p.tvr", "d/?[nw]?.dat"}, {}, 0, "", "", "p.tvr", Dat({"one.dat", "two.dat"})},
+        {"match_no_directory", {"0", "p.tvr", "d/c.dat"}, {}, 255, "no file matches", Shown("\nCannot find file(s): p.tvr")},
+        {"match_no_name", {"0", "p.tvr", "d/"}, {}, 255, "no file matches", Shown("\nCannot find file(s): p.tvr")},
         // One step past each limit fails before anything is written.
-        {{"0", "p.tvr", "d/" + n79}, "", 0, "", "p.tvr", BuildArchive({{n79, ""}})},
-        {{"0", "p.tvr", "d/nnnnn*"}, P(-9, "p.tvr"), 247, "nnnnn: name too long"},
-        {{"0", "p.tvr", "m/f*"}, "", 0, "", "p.tvr", BuildArchive(many)},
-        {{"0", "p.tvr", "m/*"}, P(-9, "p.tvr"), 247, "m/g2000: more files than an archive holds"},
-        {{"0", "p.tvr", "d/huge"}, P(-9, "p.tvr"), 247, "d/huge: file too large"},
+        {"name_of_79_bytes", {"0", "p.tvr", "d/" + n79}, {}, 0, "", "", "p.tvr", BuildArchive({{n79, ""}})},
+        {"name_of_80_bytes", {"0", "p.tvr", "d/nnnnn*"}, {}, 247, "nnnnn: name too long", Shown("\nError -9 in tovraping p.tvr")},
+        {"files_999", {"0", "p.tvr", "m/f*"}, {}, 0, "", "", "p.tvr", BuildArchive(many)},
+        {"files_1000", {"0", "p.tvr", "m/*"}, {}, 247, "m/g2000: more files than an archive holds", Shown("\nError -9 in tovraping p.tvr")},
+        {"file_of_2_GiB", {"0", "p.tvr", "d/huge"}, {}, 247, "d/huge: file too large", Shown("\nError -9 in tovraping p.tvr")},
         // Times beyond 32 bits are clamped, with a warning.
-        {{"0", "p.tvr", "d/t"},
-         "",
-         0,
-         "d/t: warning",
-         "p.tvr",
-         BuildArchive({{"t", "t", INT32_MAX}})},
-        {{"0", "p.tvr", "d/u"},
-         "",
-         0,
-         "d/u: warning",
-         "p.tvr",
-         BuildArchive({{"u", "u", INT32_MIN}})},
+        {"time_after_2038", {"0", "p.tvr", "d/t"}, {}, 0, "d/t: warning", "", "p.tvr", BuildArchive({{"t", "t", INT32_MAX}})},
+        {"time_before_1901", {"0", "p.tvr", "d/u"}, {}, 0, "d/u: warning", "", "p.tvr", BuildArchive({{"u", "u", INT32_MIN}})},
         // Only an archive, an empty file or a link (never its target) is replaced.
-        {{"0", "empty.tvr", "a.txt"}, PACKED, 0, "", "empty.tvr", ONE_FILE},
-        {{"0", "private.tvr", "a.txt"}, PACKED, 0, "", "private.tvr", ONE_FILE},
-        {{"0", "link.tvr", "a.txt"}, PACKED, 0, "", "link.tvr", ONE_FILE},
-        {{"0", "text.tvr", "a.txt"}, P(-10, "text.tvr"), 246, "text.tvr: exists and is not an"},
-        {{"0", "fifo.tvr", "a.txt"}, P(-10, "fifo.tvr"), 246, "tovra: fifo.tvr: exists and is not"},
-        {{"0", "sub.tvr", "a.txt"}, P(-10, "sub.tvr"), 246, "tovra: sub.tvr: exists and is not"},
-        {{"0", "dev.tvr", "a.txt"}, P(-10, "dev.tvr"), 246, "tovra: dev.tvr: exists and is not"}};
-    for (const Row& row : rows) {
-        Check(row);
-    }
+        {"replace_empty_file", {"0", "empty.tvr", "a.txt"}, {}, 0, "", PACKED, "empty.tvr", ONE_FILE},
+        {"replace_private_archive", {"0", "private.tvr", "a.txt"}, {}, 0, "", PACKED, "private.tvr", ONE_FILE},
+        {"replace_link", {"0", "link.tvr", "a.txt"}, {}, 0, "", PACKED, "link.tvr", ONE_FILE},
+        {"keep_text_file", {"0", "text.tvr", "a.txt"}, {}, 246, "text.tvr: exists and is not an", Shown("\nError -10 in tovraping text.tvr")},
+        {"keep_fifo", {"0", "fifo.tvr", "a.txt"}, {}, 246, "tovra: fifo.tvr: exists and is not", Shown("\nError -10 in tovraping fifo.tvr")},
+        {"keep_directory", {"0", "sub.tvr", "a.txt"}, {}, 246, "tovra: sub.tvr: exists and is not", Shown("\nError -10 in tovraping sub.tvr")},
+        {"keep_device", {"0", "dev.tvr", "a.txt"}, {}, 246, "tovra: dev.tvr: exists and is not", Shown("\nError -10 in tovraping dev.tvr")}};
+    // clang-format on
 }
 
-TEST(Run, InterruptedRunsLeaveTheFilesAndTheTerminalAsTheyWere) {
+std::vector<Row> InterruptedRows() {
     const std::vector<std::string> pack = {"0", "data.tvr", "*.bin"}, unpack = {"1", "data.tvr"},
                                    fresh = {"0", "new.tvr", "*.bin"};
-    // A key typed ahead is seen at the first figure, and the file's closing one follows.
-    const std::string stopped = "  0%\b\b\b\b  0%\b\b\b\b";
-    const std::vector<Row> rows = {
-        {fresh, "", 0, "", "new.tvr", "", NO_TERMINAL},  // keys on input that is no terminal
-        {fresh, "", 0, "", "new.tvr", "", BACKGROUND},
-        {pack, BANNER + stopped + P(-7, "data.tvr").substr(strlen(BANNER)), ABORT, "by a key", "",
-         "", TYPED_AHEAD},
-        {pack, "", ABORT, "data.tvr: stopped by a key press", "", "", KEY, 0x1a},  // Ctrl-Z
-        {unpack, "", ABORT, "stopped by a key press", "", "", KEY, 0x03},          // Ctrl-C
-        {pack, "", ABORT, "stopped by signal SIGINT", "", "", SIGNAL, SIGINT},
-        {fresh, "", ABORT, "new.tvr: stopped by signal SIGTERM", "", "", SIGNAL, SIGTERM},
-        {unpack, "", ABORT, "signal SIGINT", "", "", SIGNAL, SIGINT},  // in the second stream
-        {pack, "", KILLED, "", "", "", SIGNAL, SIGKILL},
-        {pack, "", FULL, "data.tvr: File too large", "", "", FULL_DISK, 100000},
-        {{"0", "new.tvr", "data.bin"}, "", FULL, "new.tvr: File too large", "", "", FULL_DISK, 180},
-        {unpack, "", FULL, "data.bin: File too large", "", "", FULL_DISK, 100000},
-        {pack, "", OPEN, "was replaced", "", "", SWAP},
-        {{"1", "big.tvr"}, "", OPEN, "was replaced", "", "", SWAP},
-        {fresh, "", CHANGED, "big.bin: file changed", "", "", RESIZE, 1 << 20},  // cut short
-        {fresh, "", CHANGED, "big.bin: file changed", "", "", RESIZE, 9 << 20},  // grown
-        {fresh, "", CHANGED, "data.bin: file changed", "", "", RENEW}};  // replaced meanwhile
-    for (const Row& row : rows) {
-        Check(row);
-    }
+    // clang-format off
+    return {
+        {"keys_on_input_that_is_no_terminal", fresh, {}, 0, "", "", "new.tvr"},
+        {"keys_typed_for_a_background_job", fresh,
+         With([](RunOptions& o) { o.terminal = o.background = true; o.typedAhead = "q\n"; }), 0, "", "", "new.tvr"},
+        // A key typed ahead is seen at the first figure, and the file's closing one follows.
+        {"key_typed_ahead", pack, With([](RunOptions& o) { o.terminal = true; o.typedAhead = "x"; }), ABORT, "by a key",
+         Shown("  0%\b\b\b\b  0%\b\b\b\b\nError -7 in tovraping data.tvr")},
+        {"ctrl_z_packing", pack, Held(Key(0x1a)), ABORT, "data.tvr: stopped by a key press"},
+        {"ctrl_c_unpacking", unpack, Held(Key(0x03)), ABORT, "stopped by a key press"},
+        {"sigint_packing", pack, Held(Signal(SIGINT)), ABORT, "stopped by signal SIGINT"},
+        {"sigterm_packing_anew", fresh, Held(Signal(SIGTERM)), ABORT, "new.tvr: stopped by signal SIGTERM"},
+        {"sigint_unpacking_the_second_stream", unpack, Held(Signal(SIGINT)), ABORT, "signal SIGINT"},
+        {"sigkill_packing", pack, Held(Signal(SIGKILL)), KILLED, ""},
+        {"full_disk_packing", pack, With([](RunOptions& o) { o.fileSizeLimit = 100000; }), FULL, "data.tvr: File too large"},
+        {"full_disk_packing_anew", {"0", "new.tvr", "data.bin"}, With([](RunOptions& o) { o.fileSizeLimit = 180; }), FULL, "new.tvr: File too large"},
+        {"full_disk_unpacking", unpack, With([](RunOptions& o) { o.fileSizeLimit = 100000; }), FULL, "data.bin: File too large"},
+        {"temporary_archive_swapped", pack, Held(SwapTemporaryFiles), OPEN, "was replaced"},
+        {"temporary_file_swapped", {"1", "big.tvr"}, Held(SwapTemporaryFiles), OPEN, "was replaced"},
+        {"file_cut_short", fresh, Held(ResizeBigBin(1 << 20)), CHANGED, "big.bin: file changed"},
+        {"file_grown", fresh, Held(ResizeBigBin(9 << 20)), CHANGED, "big.bin: file changed"},
+        {"file_replaced", fresh, Held(RenewDataBin), CHANGED, "data.bin: file changed"}};
+    // clang-format on
 }
+
+// A row's test: the prepared directory, the run, what it shows and leaves behind.
+class Run : public testing::TestWithParam<Row> {};
+TEST_P(Run, Rows) {
+    Check(GetParam());
+}
+INSTANTIATE_TEST_SUITE_P(CommandLine, Run, testing::ValuesIn(CommandLineRows()),
+                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Interrupted, Run, testing::ValuesIn(InterruptedRows()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -22,7 +22,7 @@ const bool SANITIZED = false;
 #endif
 
 using Files = std::map<std::string, std::string>;
-using Action = std::function<void(const ScratchDir&, const HeldRun&)>;
+using Action = std::function<void(const HeldRun&)>;
 using Verdict = std::function<void(const ScratchDir&)>;
 
 struct Row {
@@ -54,10 +54,10 @@ bool OpensAs(uid_t user, const std::string& path) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void NobodyCannotReadTempFiles(const ScratchDir& dir, const HeldRun&) {
-    const std::vector<std::string> temps = TempFilesIn(dir.path());
+void NobodyCannotReadTempFiles(const HeldRun& held) {
+    const std::vector<std::string> temps = TempFilesIn(held.dir.path);
     ASSERT_EQ(temps.size(), 1u);
-    EXPECT_FALSE(OpensAs(NOBODY, dir / temps[0])) << temps[0];
+    EXPECT_FALSE(OpensAs(NOBODY, held.dir / temps[0])) << temps[0];
 }
 
 Verdict Holds(const std::string& name, const std::string& content) {
@@ -146,14 +146,12 @@ RunOptions As(uid_t user, int processes, int64_t memory = 0, const std::string& 
     options.user = user;
     options.processLimit = processes;
     options.memoryLimit = memory;
-    // LeakSanitizer's check at exit needs a thread of its own.
-    options.env = {"TOVRA_THREADS=3", "ASAN_OPTIONS=detect_leaks=0"};
     return options;
 }
 
 RunOptions ToPipeNobodyReads() {
     RunOptions options;
-    options.stdoutPath = "|";
+    options.stdoutTo = Stdout::UNREAD_PIPE;
     return options;
 }
 
@@ -176,7 +174,7 @@ const std::vector<Row> ROWS = {
      {{"ff", std::string(4096, '\xff')}}},
     {"text_with_ff_at_80_kept", {"0", "t.txt", "a.txt"}, OPEN, "t.txt: exists and is not",
      {{"t.txt", TextWithTerminatorAt80()}}},
-    {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", Terminator()}}, {},
+    {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", TERMINATOR}}, {},
      Holds("0.tvr", ONE)},
     {"archive_of_one_replaced_keeps_its_mode", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {},
      [](const ScratchDir& dir) { Holds("1.tvr", ONE)(dir); Mode("1.tvr", 0604)(dir); }, {}, false,
@@ -184,34 +182,34 @@ const std::vector<Row> ROWS = {
     {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", Many(999)}}, {},
      Holds("999.tvr", ONE)},
     {"negative_size_kept", {"0", "neg", "a.txt"}, OPEN, "neg: exists and is not an archive",
-     {{"neg", Record("a", -2) + Terminator() + ZlibStream("")}}},
+     {{"neg", Record("a", -2) + TERMINATOR + ZlibStream("")}}},
     {"directory_then_text_kept", {"0", "dt", "a.txt"}, OPEN, "dt: exists and is not an archive",
-     {{"dt", Record("a", 3) + Terminator() + "abc and more text"}}},
+     {{"dt", Record("a", 3) + TERMINATOR + "abc and more text"}}},
     {"too_short_for_its_streams_kept", {"0", "ts", "a.txt"}, OPEN, "ts: exists and is not",
-     {{"ts", Record("a", 0) + Record("b", 0) + Terminator() + ZlibStream("")}}},
+     {{"ts", Record("a", 0) + Record("b", 0) + TERMINATOR + ZlibStream("")}}},
     // Examined again just before the rename.
     {"file_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
-     [](const ScratchDir& dir, const HeldRun&) { WriteFile(dir / "new.tvr", "mine"); },
+     [](const HeldRun& held) { WriteFile(held.dir / "new.tvr", "mine"); },
      Holds("new.tvr", "mine")},
     {"fifo_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
-     [](const ScratchDir& dir, const HeldRun&) { ASSERT_EQ(mkfifo((dir / "new.tvr").c_str(), 0600), 0); },
+     [](const HeldRun& held) { ASSERT_EQ(mkfifo((held.dir / "new.tvr").c_str(), 0600), 0); },
      [](const ScratchDir& dir) { struct stat st; EXPECT_TRUE(lstat((dir / "new.tvr").c_str(), &st) == 0 && S_ISFIFO(st.st_mode)); }},
     {"moved_directory_takes_the_archive", {"0", "sub/new.tvr", "big.bin"}, 0, "", {{"sub/x", ""}},
-     [](const ScratchDir& dir, const HeldRun&) { ASSERT_EQ(rename((dir / "sub").c_str(), (dir / "moved").c_str()), 0); },
+     [](const HeldRun& held) { ASSERT_EQ(rename((held.dir / "sub").c_str(), (held.dir / "moved").c_str()), 0); },
      [](const ScratchDir& dir) {
          EXPECT_EQ(InflateStreams(ReadFile(dir / "moved/new.tvr")), std::vector<std::string>{NOISE});
          EXPECT_TRUE(TempFilesIn(dir / "moved").empty());
      }},
     {"removed_temp_file_told", {"0", "new.tvr", "big.bin"}, OPEN, "was removed; nothing renamed", {},
-     [](const ScratchDir& dir, const HeldRun&) { ASSERT_EQ(unlink((dir / TempFilesIn(dir.path()).at(0)).c_str()), 0); }},
+     [](const HeldRun& held) { ASSERT_EQ(unlink((held.dir / TempFilesIn(held.dir.path).at(0)).c_str()), 0); }},
     // The archive is skipped by identity alone: files of its name elsewhere or in
     // another case are packed, without a note.
     {"same_names_elsewhere_packed", {"0", "backup.tvr", "o/*"}, 0, "",
      {{"o/BACKUP.TVR", "upper"}, {"o/backup.tvr", "lower"}}, {}, Packs("backup.tvr", {"upper", "lower"})},
     // A file rewritten in place at the same size while it is packed.
     {"same_size_rewrite_seen", {"0", "new.tvr", "big.bin"}, CHANGED, "big.bin: file changed", {},
-     [](const ScratchDir& dir, const HeldRun&) {
-         const int fd = open((dir / "big.bin").c_str(), O_WRONLY);
+     [](const HeldRun& held) {
+         const int fd = open((held.dir / "big.bin").c_str(), O_WRONLY);
          ASSERT_EQ(pwrite(fd, "new", 3, 0), 3);
          close(fd);
      }},
@@ -224,7 +222,7 @@ const std::vector<Row> ROWS = {
     {"reader_gone", {"1", "big.tvr"}, ABORT, "big.tvr: stopped by signal SIGPIPE\n", {}, {}, {},
      ToPipeNobodyReads()},
     {"sigusr1_stops", {"0", "new.tvr", "big.bin"}, ABORT, "new.tvr: stopped by signal SIGUSR1", {},
-     [](const ScratchDir&, const HeldRun& held) { kill(held.pid, SIGUSR1); }},
+     [](const HeldRun& held) { kill(held.pid, SIGUSR1); }},
     // A directory the user may not write to is named once, for the first entry.
     {"unwritable_directory_named_once", {"1", "../one.tvr"}, OPEN,
      "tovra: . (current directory): Permission denied\n", {{"one.tvr", ONE}}, {}, {},
@@ -247,7 +245,7 @@ const std::vector<Row> ROWS = {
      {{"shared/their.tvr", ONE + "x"}}, {}, Holds("shared/their.tvr", ONE + "x"), {}, true},
     {"strangers_entry_in_shared_directory", {"1", "../big.tvr"}, OPEN,
      "big.bin: owned by another user in a shared directory, not replaced",
-     {{"shared/big.bin", "theirs"}}, {}, Holds("shared/big.bin", "theirs"), {"shared"}, true},
+     {{"shared/big.bin", "theirs"}}, {}, Holds("shared/big.bin", "theirs"), As(0, 0, 0, "shared"), true},
 };
 // clang-format on
 
@@ -263,7 +261,7 @@ TEST_P(Safety, Run) {
     }
     ScratchDir dir("/dev/shm");
     // Others may look in, as in any home or project directory.
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
     ASSERT_TRUE(mkdir((dir / "sub").c_str(), 0755) == 0 && mkdir((dir / "o").c_str(), 0755) == 0 &&
                 mkdir((dir / "shared").c_str(), 0755) == 0 &&
                 chmod((dir / "shared").c_str(), 01777) == 0);
@@ -284,19 +282,15 @@ TEST_P(Safety, Run) {
         }
     }
     RunOptions options = row.options;
-    options.cwd = dir / options.cwd;
-    options.holdAtFigure = row.whileHeld ? 2 : 0;
-    options.whileHeld = [&](const HeldRun& held) { row.whileHeld(dir, held); };
-    const mode_t saved = umask(027);
-    RunResult run = RunTovra(row.args, options);
-    umask(saved);
+    options.whileHeld = row.whileHeld;
+    const RunResult run = RunTovra(dir, row.args, options);
     EXPECT_EQ(run.status, row.status) << run.err;
     if (row.wholeErr || row.err.empty()) {
         EXPECT_EQ(run.err, row.err);
     } else {
         EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
     }
-    EXPECT_TRUE(TempFilesIn(dir.path()).empty() && TempFilesIn(dir / "shared").empty());
+    EXPECT_TRUE(TempFilesIn(dir.path).empty() && TempFilesIn(dir / "shared").empty());
     if (row.left) {
         row.left(dir);
     }
