@@ -90,13 +90,6 @@ struct Row {
     std::string holds = "";  // and what it holds, or "" for unchecked
 };
 
-// A row's options: the defaults with what set changes.
-RunOptions With(void (*set)(RunOptions&)) {
-    RunOptions options;
-    set(options);
-    return options;
-}
-
 // On a terminal, held at the second figure while the action happens.
 RunOptions Held(std::function<void(const HeldRun&)> action) {
     RunOptions options;

@@ -175,6 +175,13 @@ struct RunOptions {
     std::function<void(const HeldRun&)> whileHeld = nullptr;
 };
 
+// A row's options: the defaults with what set changes.
+inline RunOptions With(void (*set)(RunOptions&)) {
+    RunOptions options;
+    set(options);
+    return options;
+}
+
 // The child's side: descriptors (out < 0 closes standard output), directory,
 // environment and limits, then tovra. It dies with the test, should that be stopped.
 [[noreturn]] inline void StartChild(const ScratchDir& dir, const std::vector<std::string>& args,
