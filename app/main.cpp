@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
     PrepareProcess();
     CArchiveTool tool;
-    int result = 1;
+    Result result = Result::MODE_REJECTED;
     PrintBanner();
     if (argc < 3 || argc > 4) {
         NoteSlips(argc, argv, MODE_INVALID);
@@ -22,10 +22,10 @@ int main(int argc, char** argv) {
     } else if (mode != MODE_INVALID) {
         result = tool.Process("", argv[2], mode, COMPRESSION_LEVEL);
     }
-    if (result != 0) {
+    if (result != Result::OK) {
         PrintFailure(mode, result, argv[1], argv[2]);
         PrintUsage();
     }
     PrintNotes();
-    return result;
+    return static_cast<int>(result);
 }

@@ -19,15 +19,15 @@ void PrintUsage() {
     printf("\n       'tovra 2 zipfile' to view contents only");
 }
 
-void PrintFailure(int mode, int result, const char* modeArg, const char* archive) {
+void PrintFailure(int mode, Result result, const char* modeArg, const char* archive) {
     if (mode == MODE_INVALID) {
         printf("\nError in mode in tovraping %.80s\n", modeArg);
-    } else if (result == RESULT_FAIL) {
+    } else if (result == Result::FAIL) {
         printf("\nCannot find file(s): %s", archive);
     } else if (mode == MODE_CREATE) {
-        printf("\nError %d in tovraping %s", result, archive);
+        printf("\nError %d in tovraping %s", static_cast<int>(result), archive);
     } else {
-        printf("\nError %d in unzipping %s", result, archive);
+        printf("\nError %d in unzipping %s", static_cast<int>(result), archive);
     }
 }
 

@@ -43,11 +43,11 @@ std::string EntryName(const ArchiveEntry& entry) {
     return std::string(entry.m_szName, strnlen(entry.m_szName, ENTRY_NAME_SIZE));
 }
 
-int AppendEntry(const char* name, int64_t size, int32_t mtime) {
+Result AppendEntry(const char* name, int64_t size, int32_t mtime) {
     size_t length = strlen(name);
     if (length >= static_cast<size_t>(ENTRY_NAME_SIZE) || g_nEntries >= MAX_ENTRIES || size < 0 ||
         size > INT32_MAX) {
-        return RESULT_LIMIT;
+        return Result::LIMIT;
     }
     ArchiveEntry& entry = g_entries[g_nEntries];
     memset(entry.m_szName, 0, ENTRY_NAME_SIZE);
@@ -59,10 +59,10 @@ int AppendEntry(const char* name, int64_t size, int32_t mtime) {
     memset(terminator.m_szName, 0, ENTRY_NAME_SIZE);
     terminator.m_size = TERMINATOR_SIZE;
     terminator.m_mtime = 0;
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int WriteDirectory(int fd, const char* archive) {
+Result WriteDirectory(int fd, const char* archive) {
     size_t bytes = 0;
     for (int slot = 0; slot < ENTRY_TABLE_SLOTS; ++slot) {
         EncodeEntry(g_entries[slot], g_recordBuffer + bytes);
@@ -74,9 +74,9 @@ int WriteDirectory(int fd, const char* archive) {
     int failure = WriteAll(fd, g_recordBuffer, bytes);
     if (failure != 0) {
         NoteFileError(archive, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 namespace {
@@ -107,20 +107,20 @@ int ReadRecords(int fd, bool store) {
 
 }  // namespace
 
-int ReadDirectory(int fd, const char* archive) {
+Result ReadDirectory(int fd, const char* archive) {
     int entries = ReadRecords(fd, true);
     g_nEntries = 0;
     if (entries == READ_FAILED) {
         NoteFileError(archive, errno);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     if (entries == NO_TERMINATOR) {
         NoteFile(archive, "damaged archive: the directory has no terminator");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     g_nEntries = entries;
     g_lDataOffset = (entries + 1) * ENTRY_RECORD_SIZE;
-    return RESULT_OK;
+    return Result::OK;
 }
 
 bool HoldsDirectory(int fd) {

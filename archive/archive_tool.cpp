@@ -1,8 +1,6 @@
 // The archive operation's set-up shared by all modes, and the listing.
 #include "archive/archive_tool.h"
 
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -17,44 +15,44 @@ const char STANDARD_OUTPUT[] = "standard output";
 
 }  // namespace
 
-int CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
+Result CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
     std::unique_ptr<CConsoleCodec> codec(new (std::nothrow) CConsoleCodec);
     if (!codec) {
         Note("out of memory");
-        return Z_MEM_ERROR;
+        return Result::MEMORY;
     }
-    int result = mode == MODE_CREATE ? Create(pattern, archive, level, codec.get())
-                                     : Read(archive, mode, codec.get());
+    Result result = mode == MODE_CREATE ? Create(pattern, archive, level, codec.get())
+                                        : Read(archive, mode, codec.get());
     // A stop ends packing and unpacking alike: the note names the archive and the cause.
-    if (result == RESULT_ABORT) {
+    if (result == Result::ABORT) {
         NoteFile(archive, StopReason().c_str());
     }
     return result;
 }
 
-int CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
+Result CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
     int failure = OpenRegularFile(archive, &file);
     if (failure == NOT_REGULAR) {
         NoteFile(archive, "not a regular file");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     if (failure != 0) {
         NoteFileError(archive, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    int result = ReadDirectory(file.fd, archive);
-    if (result == RESULT_OK && mode == MODE_EXTRACT) {
+    Result result = ReadDirectory(file.fd, archive);
+    if (result == Result::OK && mode == MODE_EXTRACT) {
         result = Extract(file, archive, codec);
-    } else if (result == RESULT_OK && mode == MODE_LIST) {
+    } else if (result == Result::OK && mode == MODE_LIST) {
         result = List(archive);
     }
     CloseReadOnly(file.fd);
     return result;
 }
 
-int CArchiveTool::List(const char* archive) {
+Result CArchiveTool::List(const char* archive) {
     printf("\nContents of %.80s:", archive);
     for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         const ArchiveEntry& entry = g_entries[slot];
@@ -70,11 +68,11 @@ int CArchiveTool::List(const char* archive) {
     // The listing is this mode's whole product: output that went nowhere is a failure.
     if (g_stdoutWasClosed) {
         NoteFileError(STANDARD_OUTPUT, EBADF);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     if (fflush(stdout) != 0 || ferror(stdout)) {
         NoteFileError(STANDARD_OUTPUT, errno);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }

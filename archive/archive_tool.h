@@ -11,13 +11,13 @@ constexpr int MODE_LIST = 2;
 class CArchiveTool {
   public:
     // Runs one mode on the archive; pattern is used by MODE_CREATE only.
-    // Returns 0 or a result code (platform/result.h, or a negative zlib code).
-    int Process(const char* pattern, const char* archive, int mode, int level);
+    // Returns OK or the failure that ended the run.
+    Result Process(const char* pattern, const char* archive, int mode, int level);
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
-    int Read(const char* archive, int mode, CConsoleCodec* codec);
-    int Create(const char* pattern, const char* archive, int level, CConsoleCodec* codec);
-    int Extract(const OpenedFile& archive, const char* archiveName, CConsoleCodec* codec);
-    int List(const char* archive);
+    Result Read(const char* archive, int mode, CConsoleCodec* codec);
+    Result Create(const char* pattern, const char* archive, int level, CConsoleCodec* codec);
+    Result Extract(const OpenedFile& archive, const char* archiveName, CConsoleCodec* codec);
+    Result List(const char* archive);
 };

@@ -23,12 +23,12 @@ bool IsAccepted(const FoundFile& file, const std::string& archiveKey, const File
 }
 
 // Enumerates once, so that the directory and the streams describe the same files.
-int FindAcceptedFiles(const char* pattern, const char* archive, std::vector<FoundFile>* files) {
+Result FindAcceptedFiles(const char* pattern, const char* archive, std::vector<FoundFile>* files) {
     std::vector<FoundFile> found;
     int failure = FindMatches(pattern, &found);
     if (failure != 0) {
         NoteFileError(pattern, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     std::string archiveKey = archive;
     UpperCase(&archiveKey);
@@ -40,9 +40,9 @@ int FindAcceptedFiles(const char* pattern, const char* archive, std::vector<Foun
     }
     if (files->empty()) {
         NoteFile(pattern, "no file matches");
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 int32_t StorableTime(const FoundFile& file) {
@@ -65,21 +65,21 @@ const char* LimitReason(const FoundFile& file) {
 
 // Pass 1: the whole directory is known, and checked against the format, before
 // anything is written.
-int FillTable(const std::vector<FoundFile>& files) {
+Result FillTable(const std::vector<FoundFile>& files) {
     g_nEntries = 0;
     for (const FoundFile& file : files) {
-        if (AppendEntry(file.name.c_str(), file.size, StorableTime(file)) != RESULT_OK) {
+        if (AppendEntry(file.name.c_str(), file.size, StorableTime(file)) != Result::OK) {
             NoteFile(file.path.c_str(), LimitReason(file));
-            return RESULT_LIMIT;
+            return Result::LIMIT;
         }
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Only an archive is replaced: anything else at its name is a user's file or a device
 // that a slip of the command line must not destroy. An empty file and a link (which
 // the rename replaces, never its target) are fair game.
-int CheckReplaceable(const char* archive) {
+Result CheckReplaceable(const char* archive) {
     PathStatus status = StatusOfPath(archive);
     bool replaceable = status.kind == PathKind::ABSENT || status.kind == PathKind::LINK ||
                        (status.kind == PathKind::REGULAR && status.size == 0);
@@ -90,14 +90,14 @@ int CheckReplaceable(const char* archive) {
     }
     if (!replaceable) {
         NoteFile(archive, "exists and is not an archive, not replaced");
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Opens a matched file for packing: it must still be the file matching found.
-// Returns 0, RESULT_LIMIT when it changed, or RESULT_OPEN.
-int OpenSource(const FoundFile& file, OpenedFile* source) {
+// Returns OK, LIMIT when it changed, or OPEN.
+Result OpenSource(const FoundFile& file, OpenedFile* source) {
     int failure = OpenRegularFile(file.path.c_str(), source);
     const bool changed =
         failure == NOT_REGULAR || (failure == 0 && !SameFile(source->identity, file.identity));
@@ -106,77 +106,77 @@ int OpenSource(const FoundFile& file, OpenedFile* source) {
     }
     if (changed) {
         NoteFile(file.path.c_str(), CHANGED);
-        return RESULT_LIMIT;
+        return Result::LIMIT;
     }
     if (failure != 0) {
         NoteFileError(file.path.c_str(), failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Pass 2: one stream per recorded file, in record order, each file opened once.
-int AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) {
+Result AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) {
     for (size_t k = 0; k < files.size(); ++k) {
         OpenedFile source;
-        int result = OpenSource(files[k], &source);
-        if (result != RESULT_OK) {
+        Result result = OpenSource(files[k], &source);
+        if (result != Result::OK) {
             return result;
         }
         result = codec->PackFile(source.fd, g_entries[k].m_size, files[k].path.c_str());
         CloseReadOnly(source.fd);
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Writes the archive into the temporary file and puts it in place.
-int WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
-                 TempFile* temp, CConsoleCodec* codec) {
-    int result = WriteDirectory(temp->fd, archive);
-    if (result == RESULT_OK) {
+Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
+                    TempFile* temp, CConsoleCodec* codec) {
+    Result result = WriteDirectory(temp->fd, archive);
+    if (result == Result::OK) {
         result = codec->BeginPack(temp->fd, archive, level, WorkerThreads());
     }
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         result = AppendStreams(files, codec);
     }
     // Every way out joins the workers before the temporary file goes.
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         result = codec->EndPack();
     } else {
         codec->CancelPack();
     }
-    if (result == RESULT_OK && StopSignalled()) {
-        result = RESULT_ABORT;
+    if (result == Result::OK && StopSignalled()) {
+        result = Result::ABORT;
     }
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         result = KeepPermissions(temp, archive, StatusOfPath(archive));
     }
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         int failure = CloseTempFile(temp);
         if (failure != 0) {
             NoteFileError(archive, failure);
-            result = RESULT_FAIL;
+            result = Result::FAIL;
         }
     }
-    return result == RESULT_OK ? PutInPlace(temp, archive) : result;
+    return result == Result::OK ? PutInPlace(temp, archive) : result;
 }
 
 }  // namespace
 
-int CArchiveTool::Create(const char* pattern, const char* archive, int level,
-                         CConsoleCodec* codec) {
+Result CArchiveTool::Create(const char* pattern, const char* archive, int level,
+                            CConsoleCodec* codec) {
     std::vector<FoundFile> files;
-    int result = FindAcceptedFiles(pattern, archive, &files);
-    if (result == RESULT_OK) {
+    Result result = FindAcceptedFiles(pattern, archive, &files);
+    if (result == Result::OK) {
         result = FillTable(files);
     }
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         result = CheckReplaceable(archive);
     }
-    if (result != RESULT_OK) {
+    if (result != Result::OK) {
         return result;
     }
     StoppableRun run;
@@ -184,10 +184,10 @@ int CArchiveTool::Create(const char* pattern, const char* archive, int level,
     int failure = CreateTempFile(DirectoryOf(archive), PACK_PREFIX, &temp);
     if (failure != 0) {
         NoteFileError(archive, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
     result = WriteArchive(files, archive, level, &temp, codec);
-    if (result != RESULT_OK) {
+    if (result != Result::OK) {
         RemoveTempFile(&temp);
     }
     return result;

@@ -24,66 +24,66 @@ bool IsPlainFileName(const std::string& name) {
 
 // Makes the temporary file an entry is inflated into. An entry that may not be
 // extracted gets none: its stream is still inflated, to find the next one, and
-// discarded. Returns 0, RESULT_DAMAGED for a refused name, or RESULT_OPEN.
-int OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile* temp) {
+// discarded. Returns OK, DAMAGED for a refused name, or OPEN.
+Result OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile* temp) {
     if (!IsPlainFileName(name)) {
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     const PathStatus old = StatusOfPath(name.c_str());
     if (SameFile(old.identity, archive)) {
         NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     int failure = CreateTempFile(HERE, ENTRY_PREFIX, temp);
     if (failure != 0) {
         NoteFileError(name.c_str(), failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    int result = KeepPermissions(temp, name.c_str(), old);
-    if (result != RESULT_OK) {
+    Result result = KeepPermissions(temp, name.c_str(), old);
+    if (result != Result::OK) {
         RemoveTempFile(temp);
     }
     return result;
 }
 
 // Sets the entry file's time, after its last write, and closes it.
-// Returns 0, or RESULT_FAIL with a note.
-int CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::string& name) {
+// Returns OK, or FAIL with a note.
+Result CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::string& name) {
     int failure = SetLastWriteTime(temp->fd, entry.m_mtime);
     int closed = CloseTempFile(temp);
     failure = failure != 0 ? failure : closed;
     if (failure != 0) {
         NoteFileError(name.c_str(), failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 }  // namespace
 
-int CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
-                          CConsoleCodec* codec) {
+Result CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
+                             CConsoleCodec* codec) {
     StoppableRun run;
     std::vector<TempFile> temps(static_cast<size_t>(g_nEntries));
     codec->BeginUnpack(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);
-    int refused = RESULT_OK;  // the first failure that leaves the other entries extracted
-    int failure = RESULT_OK;  // the first failure that extracts nothing
-    for (int slot = 0; failure == RESULT_OK && g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
+    Result refused = Result::OK;  // the first failure that leaves the other entries extracted
+    Result failure = Result::OK;  // the first failure that extracts nothing
+    for (int slot = 0; failure == Result::OK && g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         const ArchiveEntry& entry = g_entries[slot];
         const std::string name = EntryName(entry);
         TempFile& temp = temps[static_cast<size_t>(slot)];
-        int opened = OpenEntryFile(name, archive.identity, &temp);
-        refused = refused != RESULT_OK ? refused : opened;
+        Result opened = OpenEntryFile(name, archive.identity, &temp);
+        refused = refused != Result::OK ? refused : opened;
         failure = codec->InflateStream(temp.fd, entry.m_size, name.c_str());
-        if (failure == RESULT_OK && temp.fd >= 0) {
+        if (failure == Result::OK && temp.fd >= 0) {
             failure = CloseEntryFile(&temp, entry, name);
         }
     }
-    if (failure == RESULT_OK && PollStopRequest()) {
-        failure = RESULT_ABORT;
+    if (failure == Result::OK && PollStopRequest()) {
+        failure = Result::ABORT;
     }
-    if (failure != RESULT_OK) {
+    if (failure != Result::OK) {
         for (TempFile& temp : temps) {
             RemoveTempFile(&temp);
         }
@@ -99,8 +99,8 @@ int CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
     for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         TempFile& temp = temps[static_cast<size_t>(slot)];
         if (!temp.path.empty()) {
-            int renamed = PutInPlace(&temp, EntryName(g_entries[slot]).c_str());
-            refused = refused != RESULT_OK ? refused : renamed;
+            Result renamed = PutInPlace(&temp, EntryName(g_entries[slot]).c_str());
+            refused = refused != Result::OK ? refused : renamed;
             RemoveTempFile(&temp);
         }
     }

@@ -3,26 +3,26 @@
 
 #include <string>
 
-int KeepPermissions(TempFile* temp, const char* target, const PathStatus& old) {
+Result KeepPermissions(TempFile* temp, const char* target, const PathStatus& old) {
     int failure = TakePermissionsOf(temp->fd, old);
     if (failure != 0) {
         NoteFileError(target, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int PutInPlace(TempFile* temp, const char* target) {
+Result PutInPlace(TempFile* temp, const char* target) {
     int failure = RenameTempFile(temp, target);
     if (failure == TEMP_REPLACED) {
         std::string reason =
             "the temporary file " + temp->path + " was replaced by another file; nothing renamed";
         NoteFile(target, reason.c_str());
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
     if (failure != 0) {
         NoteFileError(target, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return RESULT_OK;
+    return Result::OK;
 }

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
+#include "codec/zlib_codes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,15 +19,6 @@ constexpr size_t CODEC_BUFSIZE = 4096;
 constexpr int BLOCKS_PER_WORKER = 2;
 constexpr int64_t PERCENT_EXACT_LIMIT = 10000000;
 constexpr int FIGURE_COMPLETE = 100;
-
-// The user's words for a stream that zlib gave up on, with zlib's own.
-std::string StreamFailure(int code) {
-    const char* what = code == Z_BUF_ERROR    ? "stream cut short"
-                       : code == Z_MEM_ERROR  ? "out of memory"
-                       : code == Z_DATA_ERROR ? "damaged stream"
-                                              : "stream failed";
-    return std::string(what) + " (zlib: " + zError(code) + ")";
-}
 
 // The two bytes that open a zlib stream, as deflate itself writes them: deflate with a
 // 32 KiB window, the level's class, and check bits that make them a multiple of 31.
@@ -72,7 +63,7 @@ void CZStreamCodec::ShowComplete() {
     OnProgress(FIGURE_COMPLETE);
 }
 
-int CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int workers) {
+Result CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int workers) {
     m_outFd = outFd;
     m_outName = outName;
     m_level = level;
@@ -81,17 +72,17 @@ int CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int work
     m_previous = nullptr;
     // Touched once, here: the run's memory is then the same whatever the files.
     memset(m_outBuf, 0, sizeof m_outBuf);
-    int result = m_deflater.Start(workers, BLOCKS_PER_WORKER, level);
-    if (result != Z_OK) {
-        NoteFile(outName, StreamFailure(result).c_str());
+    const int started = m_deflater.Start(workers, BLOCKS_PER_WORKER, level);
+    if (started != Z_OK) {
+        NoteFile(outName, StreamFailure(started).c_str());
     }
-    return result;
+    return FromZlib(started);
 }
 
 // Reads the block of the file that starts at start into block, primed with the end
-// of the block before. Returns 0, or RESULT_LIMIT or RESULT_OPEN with a note.
-int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start,
-                             const char* name) {
+// of the block before. Returns OK, or LIMIT or OPEN with a note.
+Result CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start,
+                                const char* name) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(size - start, DEFLATE_BLOCK_SIZE));
     int64_t got = ReadFullAt(inFd, block->Data(), want, start);
     // One byte past the size shows a file that grew.
@@ -101,11 +92,11 @@ int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_
                        : 0;
     if (got < 0 || more < 0) {
         NoteFileError(name, errno);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
     if (got != static_cast<int64_t>(want) || more != 0) {
         NoteFile(name, "file changed while being packed");
-        return RESULT_LIMIT;
+        return Result::LIMIT;
     }
     block->primed = start > 0;
     if (block->primed) {
@@ -118,42 +109,42 @@ int CZStreamCodec::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_
     block->fileSize = size;
     block->name = name;
     m_previous = block;
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Finds a free block, writing the oldest ones out until one is.
-int CZStreamCodec::ClaimBlock(DeflateBlock** block) {
+Result CZStreamCodec::ClaimBlock(DeflateBlock** block) {
     while ((*block = m_deflater.FreeBlock()) == nullptr) {
         DeflateBlock* oldest = m_deflater.Oldest(true);
-        int result = WriteBlock(*oldest);
+        Result result = WriteBlock(*oldest);
         m_deflater.Retire();
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Writes the blocks done, in order; with wait set, every block in flight.
-int CZStreamCodec::WriteDone(bool wait) {
+Result CZStreamCodec::WriteDone(bool wait) {
     while (const DeflateBlock* block = m_deflater.Oldest(wait)) {
-        int result = WriteBlock(*block);
+        Result result = WriteBlock(*block);
         m_deflater.Retire();
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Writes one block's deflate data, framed as a zlib stream at the file's first and
 // last blocks, and shows its figures.
-int CZStreamCodec::WriteBlock(const DeflateBlock& block) {
+Result CZStreamCodec::WriteBlock(const DeflateBlock& block) {
     if (block.result != Z_OK) {
         NoteFile(block.name, StreamFailure(block.result).c_str());
-        return block.result;
+        return FromZlib(block.result);
     }
-    int result = RESULT_OK;
+    Result result = Result::OK;
     if (!block.primed) {
         const unsigned header = ZlibHeader(m_level);
         const unsigned char bytes[] = {static_cast<unsigned char>(header >> 8),
@@ -162,21 +153,21 @@ int CZStreamCodec::WriteBlock(const DeflateBlock& block) {
         m_check = adler32(0, Z_NULL, 0);
     }
     m_check = adler32_combine(m_check, block.check, static_cast<z_off_t>(block.length));
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         result = Put(block.output, block.outputLength);
     }
-    if (result == RESULT_OK && block.last) {
+    if (result == Result::OK && block.last) {
         const unsigned char trailer[] = {
             static_cast<unsigned char>(m_check >> 24), static_cast<unsigned char>(m_check >> 16),
             static_cast<unsigned char>(m_check >> 8), static_cast<unsigned char>(m_check)};
         result = Put(trailer, sizeof trailer);
     }
-    return result == RESULT_OK ? ShowFigures(block) : result;
+    return result == Result::OK ? ShowFigures(block) : result;
 }
 
 // One figure per piece of the file the block ends, then the file's closing one; a
 // stop asked for at a figure is answered with one closing figure more.
-int CZStreamCodec::ShowFigures(const DeflateBlock& block) {
+Result CZStreamCodec::ShowFigures(const DeflateBlock& block) {
     const int64_t end = block.start + static_cast<int64_t>(block.length);
     int64_t shown = block.start;
     while (shown < end && !m_bAbort) {
@@ -186,61 +177,61 @@ int CZStreamCodec::ShowFigures(const DeflateBlock& block) {
     if (block.last || m_bAbort) {
         OnProgress(Percent(shown, block.fileSize));
     }
-    return m_bAbort ? RESULT_ABORT : RESULT_OK;
+    return m_bAbort ? Result::ABORT : Result::OK;
 }
 
-int CZStreamCodec::Put(const unsigned char* data, size_t size) {
-    if (m_staged + size > CODEC_OUTPUT_SIZE && Flush() != RESULT_OK) {
-        return RESULT_FAIL;
+Result CZStreamCodec::Put(const unsigned char* data, size_t size) {
+    if (m_staged + size > CODEC_OUTPUT_SIZE && Flush() != Result::OK) {
+        return Result::FAIL;
     }
     if (size >= CODEC_OUTPUT_SIZE) {
         int failure = WriteAll(m_outFd, data, size);
         if (failure != 0) {
             NoteFileError(m_outName, failure);
-            return RESULT_FAIL;
+            return Result::FAIL;
         }
-        return RESULT_OK;
+        return Result::OK;
     }
     memcpy(m_outBuf + m_staged, data, size);
     m_staged += size;
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int CZStreamCodec::Flush() {
+Result CZStreamCodec::Flush() {
     int failure = WriteAll(m_outFd, m_outBuf, m_staged);
     m_staged = 0;
     if (failure != 0) {
         NoteFileError(m_outName, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int CZStreamCodec::PackFile(int inFd, int64_t size, const char* name) {
+Result CZStreamCodec::PackFile(int inFd, int64_t size, const char* name) {
     int64_t start = 0;
     do {
         DeflateBlock* block = nullptr;
-        int result = ClaimBlock(&block);
-        if (result == RESULT_OK) {
+        Result result = ClaimBlock(&block);
+        if (result == Result::OK) {
             result = FillBlock(block, inFd, size, start, name);
         }
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
         m_deflater.Submit();
         start += static_cast<int64_t>(block->length);
         // Keeps the output and the figures flowing while the reader runs ahead.
         result = WriteDone(false);
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
     } while (start < size);
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int CZStreamCodec::EndPack() {
-    int result = WriteDone(true);
-    if (result == RESULT_OK) {
+Result CZStreamCodec::EndPack() {
+    Result result = WriteDone(true);
+    if (result == Result::OK) {
         result = Flush();
     }
     m_deflater.Stop();
@@ -282,13 +273,14 @@ int CZStreamCodec::FillInput() {
     return static_cast<int>(avail_in);
 }
 
-int CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
+Result CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
     int result = m_inflating ? inflateReset(this) : inflateInit(this);
     m_inflating = m_inflating || result == Z_OK;
     if (result != Z_OK) {
         NoteFile(name, StreamFailure(result).c_str());
-        return result;
+        return FromZlib(result);
     }
+    bool tooLong = false;
     do {
         if (m_bAbort) {
             break;
@@ -300,14 +292,14 @@ int CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
         size_t produced = CODEC_OUTPUT_SIZE - avail_out;
         // A stream may never inflate past its record: a tiny archive must not fill the disk.
         if (static_cast<int64_t>(total_out) > size) {
-            result = RESULT_DAMAGED;
+            tooLong = true;
             break;
         }
         int failure = outFd >= 0 ? WriteAll(outFd, m_outBuf, produced) : 0;
         if (failure != 0) {
             NoteFileError(name, failure);
             m_consumed += static_cast<int64_t>(total_in);
-            return RESULT_FAIL;
+            return Result::FAIL;
         }
         if (atEnd && produced > 0 && result != Z_OK) {
             printf("\nVirhe: %d\n", result);
@@ -316,19 +308,17 @@ int CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
     } while (result == Z_OK);
     m_consumed += static_cast<int64_t>(total_in);
     if (m_bAbort) {
-        return RESULT_ABORT;
+        return Result::ABORT;
     }
     if (result == Z_STREAM_END && static_cast<int64_t>(total_out) == size) {
-        return RESULT_OK;
+        return Result::OK;
     }
-    if (result == Z_STREAM_END || result == RESULT_DAMAGED) {
+    if (result == Z_STREAM_END || tooLong) {
         NoteFile(name, "damaged archive: the entry's stream has the wrong length");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
-    // No archive stream asks for a preset dictionary.
-    result = result == Z_NEED_DICT ? Z_DATA_ERROR : result;
     NoteFile(name, StreamFailure(result).c_str());
-    return result;
+    return FromZlib(result);
 }
 
 int64_t CZStreamCodec::UnreadBytes() const {

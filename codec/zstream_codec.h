@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "codec/block_deflate.h"
+#include "platform/result.h"
 
 // Inflating reads and writes in large pieces: zlib's fast path then covers nearly all
 // of the data, and the system calls cost nothing. Packing gathers its small writes
@@ -25,20 +26,20 @@ class CZStreamCodec : public z_stream {
 
     // Starts a run of streams appended to outFd at the given level, deflated on the
     // given number of worker threads; outName names the destination in notes.
-    // Returns 0, or Z_MEM_ERROR with a note.
-    int BeginPack(int outFd, const char* outName, int level, int workers);
+    // Returns OK, or MEMORY with a note.
+    Result BeginPack(int outFd, const char* outName, int level, int workers);
 
     // Reads the size bytes that inFd holds and hands them to the workers as one zlib
     // stream, while writing the streams and figures of the blocks already done; the
     // file's last blocks may still be in flight on return. name names the file in
-    // notes and must stay valid until EndPack. Returns 0, RESULT_ABORT, RESULT_LIMIT
-    // when the file does not hold exactly size bytes, RESULT_OPEN when it cannot be
-    // read, RESULT_FAIL when a write falls short, or zlib's code.
-    int PackFile(int inFd, int64_t size, const char* name);
+    // notes and must stay valid until EndPack. Returns OK, ABORT, LIMIT when the file
+    // does not hold exactly size bytes, OPEN when it cannot be read, FAIL when a write
+    // falls short, or zlib's failure.
+    Result PackFile(int inFd, int64_t size, const char* name);
 
-    // Writes every block still in flight and stops the workers. Returns 0, or a
+    // Writes every block still in flight and stops the workers. Returns OK, or a
     // failure as PackFile's.
-    int EndPack();
+    Result EndPack();
 
     // Stops the workers after the blocks being compressed, writing nothing more.
     void CancelPack();
@@ -48,10 +49,10 @@ class CZStreamCodec : public z_stream {
     void BeginUnpack(int inFd, int64_t offset, int64_t size, const char* inName);
 
     // Inflates the next stream into outFd, or discards it when outFd is -1; it must
-    // inflate to exactly size bytes. name names the entry in notes. Returns 0,
-    // RESULT_ABORT, RESULT_FAIL when a write falls short, RESULT_DAMAGED for a stream
-    // of another length (nothing is written past size), or zlib's code.
-    int InflateStream(int outFd, int64_t size, const char* name);
+    // inflate to exactly size bytes. name names the entry in notes. Returns OK, ABORT,
+    // FAIL when a write falls short, DAMAGED for a stream of another length (nothing is
+    // written past size), or zlib's failure.
+    Result InflateStream(int outFd, int64_t size, const char* name);
 
     // The bytes after the streams inflated so far.
     int64_t UnreadBytes() const;
@@ -68,13 +69,13 @@ class CZStreamCodec : public z_stream {
 
   private:
     int FillInput();
-    int FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, const char* name);
-    int ClaimBlock(DeflateBlock** block);
-    int WriteDone(bool wait);
-    int WriteBlock(const DeflateBlock& block);
-    int ShowFigures(const DeflateBlock& block);
-    int Put(const unsigned char* data, size_t size);
-    int Flush();
+    Result FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, const char* name);
+    Result ClaimBlock(DeflateBlock** block);
+    Result WriteDone(bool wait);
+    Result WriteBlock(const DeflateBlock& block);
+    Result ShowFigures(const DeflateBlock& block);
+    Result Put(const unsigned char* data, size_t size);
+    Result Flush();
 
     BlockDeflater m_deflater;
     const DeflateBlock* m_previous = nullptr;  // the block read last, the next one's window

@@ -53,15 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CArchiveTool().Process("", archive.c_str(), MODE_LIST, COMPRESSION_LEVEL);
     ResetProcessState();
     fs::current_path(root / "out");
-    const int result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, COMPRESSION_LEVEL);
+    const Result result =
+        CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, COMPRESSION_LEVEL);
     fs::current_path(here);
     stdout = shown;
     std::set<std::string> names;
     for (int slot = 0; slot < g_nEntries; ++slot) {
         names.insert(EntryName(g_entries[slot]));
     }
-    bool broken =
-        std::distance(fs::directory_iterator(root), {}) != 2 || (result != 0 && g_notes.empty());
+    bool broken = std::distance(fs::directory_iterator(root), {}) != 2 ||
+                  (result != Result::OK && g_notes.empty());
     broken = broken || std::string(std::istreambuf_iterator<char>(std::ifstream(archive).rdbuf()),
                                    {}) != input;
     for (const auto& item : fs::directory_iterator(root / "out")) {
