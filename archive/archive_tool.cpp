@@ -7,6 +7,7 @@
 #include <new>
 
 #include "archive/archive_entry.h"
+#include "archive/console_codec.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ const char STANDARD_OUTPUT[] = "standard output";
 }  // namespace
 
 Result CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
-    std::unique_ptr<CConsoleCodec> codec(new (std::nothrow) CConsoleCodec);
+    CConsoleCodec console;
+    std::unique_ptr<CZStreamCodec> codec(new (std::nothrow) CZStreamCodec(console));
     if (!codec) {
         Note("out of memory");
         return Result::MEMORY;
@@ -30,7 +32,7 @@ Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
     return result;
 }
 
-Result CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
+Result CArchiveTool::Read(const char* archive, int mode, CZStreamCodec* codec) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
     int failure = OpenRegularFile(archive, &file);

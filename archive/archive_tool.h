@@ -1,7 +1,8 @@
 // The archive operation: one call per run that packs, unpacks or lists an archive.
 #pragma once
 
-#include "codec/console_codec.h"
+#include "codec/progress.h"
+#include "codec/zstream_codec.h"
 #include "platform/platform.h"
 
 constexpr int MODE_CREATE = 0;
@@ -16,8 +17,8 @@ class CArchiveTool {
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
-    Result Read(const char* archive, int mode, CConsoleCodec* codec);
-    Result Create(const char* pattern, const char* archive, int level, CConsoleCodec* codec);
-    Result Extract(const OpenedFile& archive, const char* archiveName, CConsoleCodec* codec);
+    Result Read(const char* archive, int mode, CZStreamCodec* codec);
+    Result Create(const char* pattern, const char* archive, int level, CZStreamCodec* codec);
+    Result Extract(const OpenedFile& archive, const char* archiveName, CZStreamCodec* codec);
     Result List(const char* archive);
 };

@@ -116,7 +116,7 @@ Result OpenSource(const FoundFile& file, OpenedFile* source) {
 }
 
 // Pass 2: one stream per recorded file, in record order, each file opened once.
-Result AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) {
+Result AppendStreams(const std::vector<FoundFile>& files, CZStreamCodec* codec) {
     for (size_t k = 0; k < files.size(); ++k) {
         OpenedFile source;
         Result result = OpenSource(files[k], &source);
@@ -134,7 +134,7 @@ Result AppendStreams(const std::vector<FoundFile>& files, CConsoleCodec* codec) 
 
 // Writes the archive into the temporary file and puts it in place.
 Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
-                    TempFile* temp, CConsoleCodec* codec) {
+                    TempFile* temp, CZStreamCodec* codec) {
     Result result = WriteDirectory(temp->fd, archive);
     if (result == Result::OK) {
         result = codec->BeginPack(temp->fd, archive, level, WorkerThreads());
@@ -167,7 +167,7 @@ Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, in
 }  // namespace
 
 Result CArchiveTool::Create(const char* pattern, const char* archive, int level,
-                            CConsoleCodec* codec) {
+                            CZStreamCodec* codec) {
     std::vector<FoundFile> files;
     Result result = FindAcceptedFiles(pattern, archive, &files);
     if (result == Result::OK) {

@@ -63,7 +63,7 @@ Result CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::stri
 }  // namespace
 
 Result CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
-                             CConsoleCodec* codec) {
+                             CZStreamCodec* codec) {
     StoppableRun run;
     std::vector<TempFile> temps(static_cast<size_t>(g_nEntries));
     codec->BeginUnpack(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);

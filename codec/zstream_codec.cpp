@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "codec/zlib_codes.h"
@@ -17,8 +16,6 @@ constexpr size_t CODEC_BUFSIZE = 4096;
 // Blocks in flight per worker: one being compressed, one waiting, so that no worker
 // waits for the reader.
 constexpr int BLOCKS_PER_WORKER = 2;
-constexpr int64_t PERCENT_EXACT_LIMIT = 10000000;
-constexpr int FIGURE_COMPLETE = 100;
 
 // The two bytes that open a zlib stream, as deflate itself writes them: deflate with a
 // 32 KiB window, the level's class, and check bits that make them a multiple of 31.
@@ -30,22 +27,10 @@ unsigned ZlibHeader(int level) {
     return header + 31 - header % 31;
 }
 
-// The figure for done bytes of total: exact in 32-bit arithmetic up to 10,000,000
-// bytes, beyond that with the divisor cut to whole hundredths first.
-int Percent(int64_t done, int64_t total) {
-    if (total == 0) {
-        return FIGURE_COMPLETE;
-    }
-    if (total <= PERCENT_EXACT_LIMIT) {
-        return static_cast<int>(static_cast<uint32_t>(done) * 100u / static_cast<uint32_t>(total));
-    }
-    return static_cast<int>(done / (total / 100));
-}
-
 }  // namespace
 
 // cppcheck-suppress uninitMemberVar ; the buffers are filled before every use
-CZStreamCodec::CZStreamCodec() : z_stream() {
+CZStreamCodec::CZStreamCodec(ProgressSink& progress) : z_stream(), m_progress(progress) {
     zalloc = Z_NULL;
     zfree = Z_NULL;
     opaque = Z_NULL;
@@ -57,17 +42,15 @@ CZStreamCodec::~CZStreamCodec() {
     }
 }
 
-void CZStreamCodec::OnProgress(int) {}
-
 void CZStreamCodec::ShowComplete() {
-    OnProgress(FIGURE_COMPLETE);
+    // Every stream is whole by now: a stop asked for at this figure changes nothing.
+    (void)m_progress.OnProgress(FIGURE_COMPLETE);
 }
 
 Result CZStreamCodec::BeginPack(int outFd, const char* outName, int level, int workers) {
     m_outFd = outFd;
     m_outName = outName;
     m_level = level;
-    m_bAbort = 0;
     m_staged = 0;
     m_previous = nullptr;
     // Touched once, here: the run's memory is then the same whatever the files.
@@ -170,14 +153,16 @@ Result CZStreamCodec::WriteBlock(const DeflateBlock& block) {
 Result CZStreamCodec::ShowFigures(const DeflateBlock& block) {
     const int64_t end = block.start + static_cast<int64_t>(block.length);
     int64_t shown = block.start;
-    while (shown < end && !m_bAbort) {
+    bool stopped = false;
+    while (shown < end && !stopped) {
         shown = std::min<int64_t>(shown + static_cast<int64_t>(CODEC_BUFSIZE), end);
-        OnProgress(Percent(shown, block.fileSize));
+        stopped = m_progress.OnProgress(Percent(shown, block.fileSize)) == Progress::STOP;
     }
-    if (block.last || m_bAbort) {
-        OnProgress(Percent(shown, block.fileSize));
+    if (block.last || stopped) {
+        const Progress closing = m_progress.OnProgress(Percent(shown, block.fileSize));
+        stopped = stopped || closing == Progress::STOP;
     }
-    return m_bAbort ? Result::ABORT : Result::OK;
+    return stopped ? Result::ABORT : Result::OK;
 }
 
 Result CZStreamCodec::Put(const unsigned char* data, size_t size) {
@@ -249,7 +234,6 @@ void CZStreamCodec::BeginUnpack(int inFd, int64_t offset, int64_t size, const ch
     m_inputEnd = offset + size;
     m_nTotal = size;
     m_consumed = 0;
-    m_bAbort = 0;
     avail_in = 0;
     // Touched once, here: the run's memory is then the same whatever the archive.
     memset(m_inBuf, 0, sizeof m_inBuf);
@@ -281,10 +265,8 @@ Result CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
         return FromZlib(result);
     }
     bool tooLong = false;
+    Progress answer = Progress::CONTINUE;
     do {
-        if (m_bAbort) {
-            break;
-        }
         bool atEnd = FillInput() == 0;
         next_out = m_outBuf;
         avail_out = CODEC_OUTPUT_SIZE;
@@ -302,12 +284,13 @@ Result CZStreamCodec::InflateStream(int outFd, int64_t size, const char* name) {
             return Result::FAIL;
         }
         if (atEnd && produced > 0 && result != Z_OK) {
-            printf("\nVirhe: %d\n", result);
+            m_progress.OnStreamMessage(result);
         }
-        OnProgress(Percent(m_consumed + static_cast<int64_t>(total_in), m_nTotal));
-    } while (result == Z_OK);
+        answer =
+            m_progress.OnProgress(Percent(m_consumed + static_cast<int64_t>(total_in), m_nTotal));
+    } while (result == Z_OK && answer == Progress::CONTINUE);
     m_consumed += static_cast<int64_t>(total_in);
-    if (m_bAbort) {
+    if (answer == Progress::STOP) {
         return Result::ABORT;
     }
     if (result == Z_STREAM_END && static_cast<int64_t>(total_out) == size) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "codec/block_deflate.h"
+#include "codec/progress.h"
 #include "platform/result.h"
 
 // Inflating reads and writes in large pieces: zlib's fast path then covers nearly all
@@ -18,9 +19,11 @@
 constexpr size_t CODEC_INPUT_SIZE = size_t{256} * 1024;
 constexpr size_t CODEC_OUTPUT_SIZE = size_t{256} * 1024;
 
-class CZStreamCodec : public z_stream {
+class CZStreamCodec final : public z_stream {
   public:
-    CZStreamCodec();
+    // Figures go to progress, which may ask for a stop.
+    explicit CZStreamCodec(ProgressSink& progress);
+    ~CZStreamCodec();
     CZStreamCodec(const CZStreamCodec&) = delete;
     CZStreamCodec& operator=(const CZStreamCodec&) = delete;
 
@@ -60,13 +63,6 @@ class CZStreamCodec : public z_stream {
     // Shows the closing figure of a run that completed.
     void ShowComplete();
 
-  protected:
-    ~CZStreamCodec();
-
-    virtual void OnProgress(int percent);
-
-    int m_bAbort = 0;
-
   private:
     int FillInput();
     Result FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, const char* name);
@@ -77,6 +73,7 @@ class CZStreamCodec : public z_stream {
     Result Put(const unsigned char* data, size_t size);
     Result Flush();
 
+    ProgressSink& m_progress;
     BlockDeflater m_deflater;
     const DeflateBlock* m_previous = nullptr;  // the block read last, the next one's window
     uLong m_check = 0;                         // Adler-32 of the current file so far
