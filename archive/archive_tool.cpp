@@ -3,8 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
-#include <new>
 
 #include "archive/archive_entry.h"
 #include "archive/console_codec.h"
@@ -18,13 +16,8 @@ const char STANDARD_OUTPUT[] = "standard output";
 
 Result CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
     CConsoleCodec console;
-    std::unique_ptr<CZStreamCodec> codec(new (std::nothrow) CZStreamCodec(console));
-    if (!codec) {
-        Note("out of memory");
-        return Result::MEMORY;
-    }
-    Result result = mode == MODE_CREATE ? Create(pattern, archive, level, codec.get())
-                                        : Read(archive, mode, codec.get());
+    Result result = mode == MODE_CREATE ? Create(pattern, archive, level, &console)
+                                        : Read(archive, mode, &console);
     // A stop ends packing and unpacking alike: the note names the archive and the cause.
     if (result == Result::ABORT) {
         NoteFile(archive, StopReason().c_str());
@@ -32,7 +25,7 @@ Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
     return result;
 }
 
-Result CArchiveTool::Read(const char* archive, int mode, CZStreamCodec* codec) {
+Result CArchiveTool::Read(const char* archive, int mode, ProgressSink* progress) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
     int failure = OpenRegularFile(archive, &file);
@@ -46,7 +39,7 @@ Result CArchiveTool::Read(const char* archive, int mode, CZStreamCodec* codec) {
     }
     Result result = ReadDirectory(file.fd, archive);
     if (result == Result::OK && mode == MODE_EXTRACT) {
-        result = Extract(file, archive, codec);
+        result = Extract(file, archive, progress);
     } else if (result == Result::OK && mode == MODE_LIST) {
         result = List(archive);
     }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "codec/progress.h"
-#include "codec/zstream_codec.h"
 #include "platform/platform.h"
 
 constexpr int MODE_CREATE = 0;
@@ -17,8 +16,8 @@ class CArchiveTool {
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
-    Result Read(const char* archive, int mode, CZStreamCodec* codec);
-    Result Create(const char* pattern, const char* archive, int level, CZStreamCodec* codec);
-    Result Extract(const OpenedFile& archive, const char* archiveName, CZStreamCodec* codec);
+    Result Read(const char* archive, int mode, ProgressSink* progress);
+    Result Create(const char* pattern, const char* archive, int level, ProgressSink* progress);
+    Result Extract(const OpenedFile& archive, const char* archiveName, ProgressSink* progress);
     Result List(const char* archive);
 };

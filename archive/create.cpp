@@ -5,6 +5,7 @@
 #include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
 #include "archive/replace.h"
+#include "codec/packer.h"
 #include "platform/platform.h"
 
 namespace {
@@ -116,14 +117,14 @@ Result OpenSource(const FoundFile& file, OpenedFile* source) {
 }
 
 // Pass 2: one stream per recorded file, in record order, each file opened once.
-Result AppendStreams(const std::vector<FoundFile>& files, CZStreamCodec* codec) {
+Result AppendStreams(const std::vector<FoundFile>& files, Packer* packer) {
     for (size_t k = 0; k < files.size(); ++k) {
         OpenedFile source;
         Result result = OpenSource(files[k], &source);
         if (result != Result::OK) {
             return result;
         }
-        result = codec->PackFile(source.fd, g_entries[k].m_size, files[k].path.c_str());
+        result = packer->PackFile(source.fd, g_entries[k].m_size, files[k].path.c_str());
         CloseReadOnly(source.fd);
         if (result != Result::OK) {
             return result;
@@ -132,21 +133,24 @@ Result AppendStreams(const std::vector<FoundFile>& files, CZStreamCodec* codec) 
     return Result::OK;
 }
 
+// Appends the streams to fd. Every way out joins the workers (the packer's End, or
+// its destructor) before the temporary file may go.
+Result WriteStreams(const std::vector<FoundFile>& files, const char* archive, int level, int fd,
+                    ProgressSink* progress) {
+    Packer packer(*progress, level, WorkerThreads());
+    Result result = packer.Begin(fd, archive);
+    if (result == Result::OK) {
+        result = AppendStreams(files, &packer);
+    }
+    return result == Result::OK ? packer.End() : result;
+}
+
 // Writes the archive into the temporary file and puts it in place.
 Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
-                    TempFile* temp, CZStreamCodec* codec) {
+                    TempFile* temp, ProgressSink* progress) {
     Result result = WriteDirectory(temp->fd, archive);
     if (result == Result::OK) {
-        result = codec->BeginPack(temp->fd, archive, level, WorkerThreads());
-    }
-    if (result == Result::OK) {
-        result = AppendStreams(files, codec);
-    }
-    // Every way out joins the workers before the temporary file goes.
-    if (result == Result::OK) {
-        result = codec->EndPack();
-    } else {
-        codec->CancelPack();
+        result = WriteStreams(files, archive, level, temp->fd, progress);
     }
     if (result == Result::OK && StopSignalled()) {
         result = Result::ABORT;
@@ -167,7 +171,7 @@ Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, in
 }  // namespace
 
 Result CArchiveTool::Create(const char* pattern, const char* archive, int level,
-                            CZStreamCodec* codec) {
+                            ProgressSink* progress) {
     std::vector<FoundFile> files;
     Result result = FindAcceptedFiles(pattern, archive, &files);
     if (result == Result::OK) {
@@ -186,7 +190,7 @@ Result CArchiveTool::Create(const char* pattern, const char* archive, int level,
         NoteFileError(archive, failure);
         return Result::OPEN;
     }
-    result = WriteArchive(files, archive, level, &temp, codec);
+    result = WriteArchive(files, archive, level, &temp, progress);
     if (result != Result::OK) {
         RemoveTempFile(&temp);
     }

@@ -10,6 +10,7 @@
 #include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
 #include "archive/replace.h"
+#include "codec/unpacker.h"
 #include "platform/platform.h"
 
 namespace {
@@ -63,19 +64,21 @@ Result CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::stri
 }  // namespace
 
 Result CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
-                             CZStreamCodec* codec) {
+                             ProgressSink* progress) {
     StoppableRun run;
     std::vector<TempFile> temps(static_cast<size_t>(g_nEntries));
-    codec->BeginUnpack(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);
+    Unpacker unpacker(*progress);
     Result refused = Result::OK;  // the first failure that leaves the other entries extracted
-    Result failure = Result::OK;  // the first failure that extracts nothing
+    // The first failure that extracts nothing.
+    Result failure =
+        unpacker.Begin(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);
     for (int slot = 0; failure == Result::OK && g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
         const ArchiveEntry& entry = g_entries[slot];
         const std::string name = EntryName(entry);
         TempFile& temp = temps[static_cast<size_t>(slot)];
         Result opened = OpenEntryFile(name, archive.identity, &temp);
         refused = refused != Result::OK ? refused : opened;
-        failure = codec->InflateStream(temp.fd, entry.m_size, name.c_str());
+        failure = unpacker.InflateStream(temp.fd, entry.m_size, name.c_str());
         if (failure == Result::OK && temp.fd >= 0) {
             failure = CloseEntryFile(&temp, entry, name);
         }
@@ -89,8 +92,8 @@ Result CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
         }
         return failure;
     }
-    codec->ShowComplete();
-    if (int64_t trailing = codec->UnreadBytes(); trailing > 0) {
+    unpacker.ShowComplete();
+    if (int64_t trailing = unpacker.UnreadBytes(); trailing > 0) {
         std::string warning = std::to_string(trailing) + " bytes after the last stream ignored";
         NoteFile(archiveName, warning.c_str());
     }
