@@ -14,9 +14,10 @@ const char STANDARD_OUTPUT[] = "standard output";
 
 }  // namespace
 
-Result CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
+Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
+                             const PackOptions& pack) {
     CConsoleCodec console;
-    Result result = mode == MODE_CREATE ? Create(pattern, archive, level, &console)
+    Result result = mode == MODE_CREATE ? Create(pattern, archive, pack, &console)
                                         : Read(archive, mode, &console);
     // A stop ends packing and unpacking alike: the note names the archive and the cause.
     if (result == Result::ABORT) {

@@ -8,16 +8,23 @@ constexpr int MODE_CREATE = 0;
 constexpr int MODE_EXTRACT = 1;
 constexpr int MODE_LIST = 2;
 
+// How packing runs, as the command line's side decides it; no other mode uses it.
+struct PackOptions {
+    int level = 0;    // deflate's level
+    int workers = 0;  // the threads that deflate
+};
+
 class CArchiveTool {
   public:
-    // Runs one mode on the archive; pattern is used by MODE_CREATE only.
+    // Runs one mode on the archive; pattern and pack are used by MODE_CREATE only.
     // Returns OK or the failure that ended the run.
-    Result Process(const char* pattern, const char* archive, int mode, int level);
+    Result Process(const char* pattern, const char* archive, int mode, const PackOptions& pack);
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
     Result Read(const char* archive, int mode, ProgressSink* progress);
-    Result Create(const char* pattern, const char* archive, int level, ProgressSink* progress);
+    Result Create(const char* pattern, const char* archive, const PackOptions& pack,
+                  ProgressSink* progress);
     Result Extract(const OpenedFile& archive, const char* archiveName, ProgressSink* progress);
     Result List(const char* archive);
 };

@@ -135,9 +135,9 @@ Result AppendStreams(const std::vector<FoundFile>& files, Packer* packer) {
 
 // Appends the streams to fd. Every way out joins the workers (the packer's End, or
 // its destructor) before the temporary file may go.
-Result WriteStreams(const std::vector<FoundFile>& files, const char* archive, int level, int fd,
-                    ProgressSink* progress) {
-    Packer packer(*progress, level, WorkerThreads());
+Result WriteStreams(const std::vector<FoundFile>& files, const char* archive,
+                    const PackOptions& pack, int fd, ProgressSink* progress) {
+    Packer packer(*progress, pack.level, pack.workers);
     Result result = packer.Begin(fd, archive);
     if (result == Result::OK) {
         result = AppendStreams(files, &packer);
@@ -146,11 +146,11 @@ Result WriteStreams(const std::vector<FoundFile>& files, const char* archive, in
 }
 
 // Writes the archive into the temporary file and puts it in place.
-Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, int level,
-                    TempFile* temp, ProgressSink* progress) {
+Result WriteArchive(const std::vector<FoundFile>& files, const char* archive,
+                    const PackOptions& pack, TempFile* temp, ProgressSink* progress) {
     Result result = WriteDirectory(temp->fd, archive);
     if (result == Result::OK) {
-        result = WriteStreams(files, archive, level, temp->fd, progress);
+        result = WriteStreams(files, archive, pack, temp->fd, progress);
     }
     if (result == Result::OK && StopSignalled()) {
         result = Result::ABORT;
@@ -170,7 +170,7 @@ Result WriteArchive(const std::vector<FoundFile>& files, const char* archive, in
 
 }  // namespace
 
-Result CArchiveTool::Create(const char* pattern, const char* archive, int level,
+Result CArchiveTool::Create(const char* pattern, const char* archive, const PackOptions& pack,
                             ProgressSink* progress) {
     std::vector<FoundFile> files;
     Result result = FindAcceptedFiles(pattern, archive, &files);
@@ -190,7 +190,7 @@ Result CArchiveTool::Create(const char* pattern, const char* archive, int level,
         NoteFileError(archive, failure);
         return Result::OPEN;
     }
-    result = WriteArchive(files, archive, level, &temp, progress);
+    result = WriteArchive(files, archive, pack, &temp, progress);
     if (result != Result::OK) {
         RemoveTempFile(&temp);
     }

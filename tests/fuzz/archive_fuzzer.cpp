@@ -11,7 +11,6 @@
 #include <fstream>
 #include <set>
 
-#include "app/arguments.h"
 #include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
 
@@ -50,11 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fs::path here = fs::current_path();
     stdout = discard;
     ResetProcessState();
-    CArchiveTool().Process("", archive.c_str(), MODE_LIST, COMPRESSION_LEVEL);
+    CArchiveTool().Process("", archive.c_str(), MODE_LIST, {});
     ResetProcessState();
     fs::current_path(root / "out");
-    const Result result =
-        CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, COMPRESSION_LEVEL);
+    const Result result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, {});
     fs::current_path(here);
     stdout = shown;
     std::set<std::string> names;
