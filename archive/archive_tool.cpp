@@ -4,8 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "archive/archive_entry.h"
 #include "archive/console_codec.h"
+#include "archive/directory.h"
+#include "platform/state.h"
 
 namespace {
 
@@ -38,25 +39,26 @@ Result CArchiveTool::Read(const char* archive, int mode, ProgressSink* progress)
         NoteFileError(archive, failure);
         return Result::FAIL;
     }
-    Result result = ReadDirectory(file.fd, archive);
+    Directory directory;
+    Result result = directory.ReadFrom(file.fd, archive);
     if (result == Result::OK && mode == MODE_EXTRACT) {
-        result = Extract(file, archive, progress);
+        result = Extract(directory, file, archive, progress);
     } else if (result == Result::OK && mode == MODE_LIST) {
-        result = List(archive);
+        result = List(directory, archive);
     }
     CloseReadOnly(file.fd);
     return result;
 }
 
-Result CArchiveTool::List(const char* archive) {
+Result CArchiveTool::List(const Directory& directory, const char* archive) {
     printf("\nContents of %.80s:", archive);
-    for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        const ArchiveEntry& entry = g_entries[slot];
+    for (int k = 0; k < directory.Count(); ++k) {
+        const ArchiveEntry& entry = directory.Entry(k);
         char timeText[TIME_TEXT_SIZE];
         FormatLocalTime(entry.m_mtime, TIME_PATTERN, timeText, sizeof timeText);
         char line[128];
         snprintf(line, sizeof line, "\n%-20.20s %12ld %-20.20s",
-                 PrintableText(EntryName(entry)).c_str(), static_cast<long>(entry.m_size),
+                 PrintableText(directory.Name(k)).c_str(), static_cast<long>(entry.m_size),
                  timeText);
         // Printed as text, never as a format: a name may hold a percent sign.
         fputs(line, stdout);

@@ -1,6 +1,7 @@
 // The archive operation: one call per run that packs, unpacks or lists an archive.
 #pragma once
 
+#include "archive/directory.h"
 #include "codec/progress.h"
 #include "platform/platform.h"
 
@@ -25,6 +26,7 @@ class CArchiveTool {
     Result Read(const char* archive, int mode, ProgressSink* progress);
     Result Create(const char* pattern, const char* archive, const PackOptions& pack,
                   ProgressSink* progress);
-    Result Extract(const OpenedFile& archive, const char* archiveName, ProgressSink* progress);
-    Result List(const char* archive);
+    Result Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
+                   ProgressSink* progress);
+    Result List(const Directory& directory, const char* archive);
 };

@@ -1,9 +1,9 @@
 // Creation: pack the files one name or wildcard pattern matches into a new archive.
-// The archive is built in a temporary file beside it, written only through its
-// descriptor, and renamed into place only when complete, so a failed or stopped run
-// leaves an existing archive as it was.
-#include "archive/archive_entry.h"
+// The archive is built in a private temporary file beside it, written only through
+// its descriptor, and renamed into place only when complete, so a failed or stopped
+// run leaves an existing archive as it was.
 #include "archive/archive_tool.h"
+#include "archive/directory.h"
 #include "archive/replace.h"
 #include "codec/packer.h"
 #include "platform/platform.h"
@@ -13,29 +13,30 @@ namespace {
 const char PACK_PREFIX[] = ".tovra-pack-";
 const char CHANGED[] = "file changed while being packed";
 
-// Directories, dot entries and the archive itself (by name or by identity) are skipped.
-bool IsAccepted(const FoundFile& file, const std::string& archiveKey, const FileIdentity& archive) {
+// Directories and dot entries are skipped, and so is the archive itself, told by its
+// identity: any other file is packed, whatever its name.
+bool IsAccepted(const FoundFile& file, const FileIdentity& archive) {
     if (file.isDirectory || file.name == "." || file.name == "..") {
         return false;
     }
-    std::string key = file.name;
-    UpperCase(&key);
-    return key != archiveKey && !SameFile(file.identity, archive);
+    if (SameFile(file.identity, archive)) {
+        NoteFile(file.path.c_str(), "is the archive itself, not packed");
+        return false;
+    }
+    return true;
 }
 
 // Enumerates once, so that the directory and the streams describe the same files.
-Result FindAcceptedFiles(const char* pattern, const char* archive, std::vector<FoundFile>* files) {
+Result FindAcceptedFiles(const char* pattern, const FileIdentity& archive,
+                         std::vector<FoundFile>* files) {
     std::vector<FoundFile> found;
     int failure = FindMatches(pattern, &found);
     if (failure != 0) {
         NoteFileError(pattern, failure);
         return Result::FAIL;
     }
-    std::string archiveKey = archive;
-    UpperCase(&archiveKey);
-    FileIdentity archiveIdentity = StatusOfPath(archive).identity;
     for (const FoundFile& file : found) {
-        if (IsAccepted(file, archiveKey, archiveIdentity)) {
+        if (IsAccepted(file, archive)) {
             files->push_back(file);
         }
     }
@@ -66,32 +67,12 @@ const char* LimitReason(const FoundFile& file) {
 
 // Pass 1: the whole directory is known, and checked against the format, before
 // anything is written.
-Result FillTable(const std::vector<FoundFile>& files) {
-    g_nEntries = 0;
+Result FillDirectory(const std::vector<FoundFile>& files, Directory* directory) {
     for (const FoundFile& file : files) {
-        if (AppendEntry(file.name.c_str(), file.size, StorableTime(file)) != Result::OK) {
+        if (directory->Append(file.name, file.size, StorableTime(file)) != Result::OK) {
             NoteFile(file.path.c_str(), LimitReason(file));
             return Result::LIMIT;
         }
-    }
-    return Result::OK;
-}
-
-// Only an archive is replaced: anything else at its name is a user's file or a device
-// that a slip of the command line must not destroy. An empty file and a link (which
-// the rename replaces, never its target) are fair game.
-Result CheckReplaceable(const char* archive) {
-    PathStatus status = StatusOfPath(archive);
-    bool replaceable = status.kind == PathKind::ABSENT || status.kind == PathKind::LINK ||
-                       (status.kind == PathKind::REGULAR && status.size == 0);
-    OpenedFile old;
-    if (!replaceable && status.kind == PathKind::REGULAR && OpenRegularFile(archive, &old) == 0) {
-        replaceable = HoldsDirectory(old.fd);
-        CloseReadOnly(old.fd);
-    }
-    if (!replaceable) {
-        NoteFile(archive, "exists and is not an archive, not replaced");
-        return Result::OPEN;
     }
     return Result::OK;
 }
@@ -116,15 +97,36 @@ Result OpenSource(const FoundFile& file, OpenedFile* source) {
     return Result::OK;
 }
 
+// Once every byte of the file is read, it must still be the version opened: a
+// rewrite in place at the same size would otherwise pack a mixture of old and new.
+Result CheckUnchanged(const OpenedFile& source, const char* path) {
+    FileVersion now;
+    int failure = VersionOf(source.fd, &now);
+    if (failure != 0) {
+        NoteFileError(path, failure);
+        return Result::OPEN;
+    }
+    if (!SameVersion(now, source.version)) {
+        NoteFile(path, CHANGED);
+        return Result::LIMIT;
+    }
+    return Result::OK;
+}
+
 // Pass 2: one stream per recorded file, in record order, each file opened once.
-Result AppendStreams(const std::vector<FoundFile>& files, Packer* packer) {
+Result AppendStreams(const std::vector<FoundFile>& files, const Directory& directory,
+                     Packer* packer) {
     for (size_t k = 0; k < files.size(); ++k) {
+        const char* path = files[k].path.c_str();
         OpenedFile source;
         Result result = OpenSource(files[k], &source);
         if (result != Result::OK) {
             return result;
         }
-        result = packer->PackFile(source.fd, g_entries[k].m_size, files[k].path.c_str());
+        result = packer->PackFile(source.fd, directory.Entry(static_cast<int>(k)).m_size, path);
+        if (result == Result::OK) {
+            result = CheckUnchanged(source, path);
+        }
         CloseReadOnly(source.fd);
         if (result != Result::OK) {
             return result;
@@ -133,66 +135,79 @@ Result AppendStreams(const std::vector<FoundFile>& files, Packer* packer) {
     return Result::OK;
 }
 
+// Where the archive goes: its directory, held for the run, and its name there.
+struct Destination {
+    DirectoryHandle dir;
+    int opened = 0;  // errno of opening the directory, or 0
+    std::string name;
+    const char* shown;  // the archive as the user named it
+};
+
 // Appends the streams to fd. Every way out joins the workers (the packer's End, or
 // its destructor) before the temporary file may go.
-Result WriteStreams(const std::vector<FoundFile>& files, const char* archive,
-                    const PackOptions& pack, int fd, ProgressSink* progress) {
+Result WriteStreams(const std::vector<FoundFile>& files, const Directory& directory,
+                    const PackOptions& pack, int fd, const char* archive, ProgressSink* progress) {
     Packer packer(*progress, pack.level, pack.workers);
     Result result = packer.Begin(fd, archive);
     if (result == Result::OK) {
-        result = AppendStreams(files, &packer);
+        result = AppendStreams(files, directory, &packer);
     }
     return result == Result::OK ? packer.End() : result;
 }
 
-// Writes the archive into the temporary file and puts it in place.
-Result WriteArchive(const std::vector<FoundFile>& files, const char* archive,
-                    const PackOptions& pack, TempFile* temp, ProgressSink* progress) {
-    Result result = WriteDirectory(temp->fd, archive);
+// Writes the archive into the temporary file and puts it in place once the name,
+// examined again, may still be replaced.
+Result WriteArchive(const std::vector<FoundFile>& files, const Directory& directory,
+                    const PackOptions& pack, const Destination& archive, TempFile* temp,
+                    ProgressSink* progress) {
+    Result result = directory.WriteTo(temp->fd(), archive.shown);
     if (result == Result::OK) {
-        result = WriteStreams(files, archive, pack, temp->fd, progress);
+        result = WriteStreams(files, directory, pack, temp->fd(), archive.shown, progress);
     }
     if (result == Result::OK && StopSignalled()) {
         result = Result::ABORT;
     }
-    if (result == Result::OK) {
-        result = KeepPermissions(temp, archive, StatusOfPath(archive));
+    if (result != Result::OK) {
+        return result;
     }
-    if (result == Result::OK) {
-        int failure = CloseTempFile(temp);
-        if (failure != 0) {
-            NoteFileError(archive, failure);
-            result = Result::FAIL;
-        }
-    }
-    return result == Result::OK ? PutInPlace(temp, archive) : result;
+    const PathStatus target = StatusAt(archive.dir, archive.name);
+    result = CheckArchiveTarget(archive.dir, archive.name, archive.shown, target);
+    return result == Result::OK ? PutInPlace(temp, archive.name, archive.shown, target) : result;
 }
 
 }  // namespace
 
-Result CArchiveTool::Create(const char* pattern, const char* archive, const PackOptions& pack,
+Result CArchiveTool::Create(const char* pattern, const char* archivePath, const PackOptions& pack,
                             ProgressSink* progress) {
+    Destination archive;
+    archive.opened = archive.dir.Open(DirectoryOf(archivePath));
+    archive.name = BaseNameOf(archivePath);
+    archive.shown = archivePath;
+    // Unset when the directory cannot be opened: that failure is told below.
+    const FileIdentity existing = StatusAt(archive.dir, archive.name).identity;
     std::vector<FoundFile> files;
-    Result result = FindAcceptedFiles(pattern, archive, &files);
+    Directory directory;
+    Result result = FindAcceptedFiles(pattern, existing, &files);
     if (result == Result::OK) {
-        result = FillTable(files);
+        result = FillDirectory(files, &directory);
+    }
+    if (result == Result::OK && archive.opened != 0) {
+        NoteFileError(archivePath, archive.opened);
+        result = Result::OPEN;
     }
     if (result == Result::OK) {
-        result = CheckReplaceable(archive);
+        result = CheckArchiveTarget(archive.dir, archive.name, archivePath,
+                                    StatusAt(archive.dir, archive.name));
     }
     if (result != Result::OK) {
         return result;
     }
     StoppableRun run;
     TempFile temp;
-    int failure = CreateTempFile(DirectoryOf(archive), PACK_PREFIX, &temp);
+    int failure = temp.Create(archive.dir, PACK_PREFIX);
     if (failure != 0) {
-        NoteFileError(archive, failure);
+        NoteFileError(archivePath, failure);
         return Result::OPEN;
     }
-    result = WriteArchive(files, archive, pack, &temp, progress);
-    if (result != Result::OK) {
-        RemoveTempFile(&temp);
-    }
-    return result;
+    return WriteArchive(files, directory, pack, archive, &temp, progress);
 }

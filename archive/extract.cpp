@@ -1,14 +1,14 @@
-// Extraction: each stream is inflated straight into a temporary file of its own in the
-// current directory, written only through its descriptor. Only when every stream has
-// inflated whole are the files renamed over their names, in record order, so a damaged
-// or stopped run extracts nothing, no file is ever half-replaced or written through a
-// link, and nothing is written outside the current directory.
+// Extraction: each stream is inflated straight into a private temporary file of its
+// own in the current directory, written only through its descriptor. Only when every
+// stream has inflated whole are the files renamed over their names, in record order,
+// so a damaged or stopped run extracts nothing, no file is ever half-replaced or
+// written through a link, and nothing is written outside the current directory.
 #include <cerrno>
 #include <string>
 #include <vector>
 
-#include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
+#include "archive/directory.h"
 #include "archive/replace.h"
 #include "codec/unpacker.h"
 #include "platform/platform.h"
@@ -17,43 +17,28 @@ namespace {
 
 const char ENTRY_PREFIX[] = ".tovra-entry-";
 const char HERE[] = ".";
+const char HERE_SHOWN[] = ". (current directory)";
 
 // Only a plain name stays inside the current directory.
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// Makes the temporary file an entry is inflated into. An entry that may not be
-// extracted gets none: its stream is still inflated, to find the next one, and
-// discarded. Returns OK, DAMAGED for a refused name, or OPEN.
-Result OpenEntryFile(const std::string& name, const FileIdentity& archive, TempFile* temp) {
+// Whether the entry may be extracted at all; an entry that may not still has its
+// stream inflated, to find the next one, and discarded.
+// Returns OK, or DAMAGED or OPEN with a note.
+Result CheckEntry(const DirectoryHandle& here, const std::string& name,
+                  const FileIdentity& archive) {
     if (!IsPlainFileName(name)) {
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
         return Result::DAMAGED;
     }
-    const PathStatus old = StatusOfPath(name.c_str());
-    if (SameFile(old.identity, archive)) {
-        NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
-        return Result::DAMAGED;
-    }
-    int failure = CreateTempFile(HERE, ENTRY_PREFIX, temp);
-    if (failure != 0) {
-        NoteFileError(name.c_str(), failure);
-        return Result::OPEN;
-    }
-    Result result = KeepPermissions(temp, name.c_str(), old);
-    if (result != Result::OK) {
-        RemoveTempFile(temp);
-    }
-    return result;
+    return CheckEntryTarget(here, name, archive, StatusAt(here, name));
 }
 
-// Sets the entry file's time, after its last write, and closes it.
-// Returns OK, or FAIL with a note.
-Result CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::string& name) {
-    int failure = SetLastWriteTime(temp->fd, entry.m_mtime);
-    int closed = CloseTempFile(temp);
-    failure = failure != 0 ? failure : closed;
+// Sets the entry file's time, after its last write. Returns OK, or FAIL with a note.
+Result SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::string& name) {
+    int failure = SetLastWriteTime(temp.fd(), entry.m_mtime);
     if (failure != 0) {
         NoteFileError(name.c_str(), failure);
         return Result::FAIL;
@@ -61,36 +46,81 @@ Result CloseEntryFile(TempFile* temp, const ArchiveEntry& entry, const std::stri
     return Result::OK;
 }
 
+// Inflates every stream, each entry that may be extracted into a temporary file of
+// its own. Returns the first failure that must extract nothing, or OK; *refused gets
+// the first refusal, which leaves the other entries to be extracted.
+Result InflateEntries(const Directory& directory, const OpenedFile& archive,
+                      const DirectoryHandle& here, Unpacker* unpacker, std::vector<TempFile>* temps,
+                      Result* refused) {
+    for (int k = 0; k < directory.Count(); ++k) {
+        const ArchiveEntry& entry = directory.Entry(k);
+        const std::string name = directory.Name(k);
+        TempFile& temp = (*temps)[static_cast<size_t>(k)];
+        Result checked = CheckEntry(here, name, archive.identity);
+        *refused = *refused != Result::OK ? *refused : checked;
+        if (checked == Result::OK) {
+            int failure = temp.Create(here, ENTRY_PREFIX);
+            if (failure != 0) {
+                // The directory refuses new files: every later entry would fail alike.
+                NoteFileError(HERE_SHOWN, failure);
+                return Result::OPEN;
+            }
+        }
+        Result result =
+            unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
+        if (result == Result::OK && temp.Exists()) {
+            result = SetEntryTime(temp, entry, name);
+        }
+        if (result != Result::OK) {
+            return result;
+        }
+    }
+    return PollStopRequest() ? Result::ABORT : Result::OK;
+}
+
+// Renames every extracted entry into place, each examined again just before.
+// Returns the first failure, or OK; the other entries are still renamed.
+Result RenameEntries(const Directory& directory, const OpenedFile& archive,
+                     const DirectoryHandle& here, std::vector<TempFile>* temps) {
+    Result first = Result::OK;
+    for (int k = 0; k < directory.Count(); ++k) {
+        TempFile& temp = (*temps)[static_cast<size_t>(k)];
+        if (!temp.Exists()) {
+            continue;
+        }
+        const std::string name = directory.Name(k);
+        const PathStatus target = StatusAt(here, name);
+        Result result = CheckEntryTarget(here, name, archive.identity, target);
+        if (result == Result::OK) {
+            result = PutInPlace(&temp, name, name.c_str(), target);
+        }
+        first = first != Result::OK ? first : result;
+    }
+    return first;
+}
+
 }  // namespace
 
-Result CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
-                             ProgressSink* progress) {
+Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
+                             const char* archiveName, ProgressSink* progress) {
+    DirectoryHandle here;
+    int failure = here.Open(HERE);
+    if (failure != 0) {
+        NoteFileError(HERE_SHOWN, failure);
+        return Result::OPEN;
+    }
     StoppableRun run;
-    std::vector<TempFile> temps(static_cast<size_t>(g_nEntries));
+    // Each removes itself unless renamed into place.
+    std::vector<TempFile> temps(static_cast<size_t>(directory.Count()));
+    const int64_t offset = directory.DataOffset();
     Unpacker unpacker(*progress);
-    Result refused = Result::OK;  // the first failure that leaves the other entries extracted
-    // The first failure that extracts nothing.
-    Result failure =
-        unpacker.Begin(archive.fd, g_lDataOffset, archive.length - g_lDataOffset, archiveName);
-    for (int slot = 0; failure == Result::OK && g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        const ArchiveEntry& entry = g_entries[slot];
-        const std::string name = EntryName(entry);
-        TempFile& temp = temps[static_cast<size_t>(slot)];
-        Result opened = OpenEntryFile(name, archive.identity, &temp);
-        refused = refused != Result::OK ? refused : opened;
-        failure = unpacker.InflateStream(temp.fd, entry.m_size, name.c_str());
-        if (failure == Result::OK && temp.fd >= 0) {
-            failure = CloseEntryFile(&temp, entry, name);
-        }
+    Result result = unpacker.Begin(archive.fd, offset, archive.length - offset, archiveName);
+    Result refused = Result::OK;
+    if (result == Result::OK) {
+        result = InflateEntries(directory, archive, here, &unpacker, &temps, &refused);
     }
-    if (failure == Result::OK && PollStopRequest()) {
-        failure = Result::ABORT;
-    }
-    if (failure != Result::OK) {
-        for (TempFile& temp : temps) {
-            RemoveTempFile(&temp);
-        }
-        return failure;
+    if (result != Result::OK) {
+        return result;
     }
     unpacker.ShowComplete();
     if (int64_t trailing = unpacker.UnreadBytes(); trailing > 0) {
@@ -99,13 +129,6 @@ Result CArchiveTool::Extract(const OpenedFile& archive, const char* archiveName,
     }
     // Once begun, the renames run to the end: they take milliseconds, and a stop now
     // would only leave a mixture of old and new files.
-    for (int slot = 0; g_entries[slot].m_size != TERMINATOR_SIZE; ++slot) {
-        TempFile& temp = temps[static_cast<size_t>(slot)];
-        if (!temp.path.empty()) {
-            Result renamed = PutInPlace(&temp, EntryName(g_entries[slot]).c_str());
-            refused = refused != Result::OK ? refused : renamed;
-            RemoveTempFile(&temp);
-        }
-    }
-    return refused;
+    Result renamed = RenameEntries(directory, archive, here, &temps);
+    return refused != Result::OK ? refused : renamed;
 }

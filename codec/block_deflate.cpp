@@ -2,8 +2,10 @@
 // thread that reads the files and writes the archive.
 #include "codec/block_deflate.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 
 namespace {
@@ -55,9 +57,27 @@ void Compress(z_stream* stream, size_t capacity, DeflateBlock* block) {
     block->result = whole ? Z_OK : (result < 0 ? result : Z_BUF_ERROR);
 }
 
+// A compressing stream as the workers use one: raw deflate, memory touched as taken.
+int InitStream(z_stream* stream, int level) {
+    *stream = z_stream{};
+    stream->zalloc = TouchedAlloc;
+    stream->zfree = Release;
+    return deflateInit2(stream, level, Z_DEFLATED, RAW_WINDOW_BITS, MEMORY_LEVEL,
+                        Z_DEFAULT_STRATEGY);
+}
+
+// Compresses the block on stream, or marks it failed when the stream could not start.
+void CompressOrFail(z_stream* stream, int init, size_t capacity, DeflateBlock* block) {
+    if (init == Z_OK) {
+        Compress(stream, capacity, block);
+    } else {
+        block->result = init;
+    }
+}
+
 }  // namespace
 
-int BlockDeflater::Start(int workers, int blocksPerWorker, int level) {
+int BlockDeflater::Start(int maxWorkers, int blocksPerWorker, int level) {
     z_stream probe{};
     if (deflateInit2(&probe, level, Z_DEFLATED, RAW_WINDOW_BITS, MEMORY_LEVEL,
                      Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -66,42 +86,89 @@ int BlockDeflater::Start(int workers, int blocksPerWorker, int level) {
     m_outputCapacity = deflateBound(&probe, DEFLATE_BLOCK_SIZE) + FLUSH_MARGIN;
     deflateEnd(&probe);
     m_level = level;
-    m_count = static_cast<size_t>(workers) * static_cast<size_t>(blocksPerWorker);
-    const size_t perBlock = DEFLATE_WINDOW_SIZE + DEFLATE_BLOCK_SIZE + m_outputCapacity;
-    m_memory.reset(new (std::nothrow) unsigned char[m_count * perBlock]);
-    m_blocks.reset(new (std::nothrow) DeflateBlock[m_count]);
-    if (!m_memory || !m_blocks) {
-        return Z_MEM_ERROR;
-    }
-    // Touched once, here: the run's memory is then the same whatever the files.
-    memset(m_memory.get(), 0, m_count * perBlock);
-    for (size_t i = 0; i < m_count; ++i) {
-        m_blocks[i].input = m_memory.get() + i * perBlock;
-        m_blocks[i].output = m_blocks[i].input + DEFLATE_WINDOW_SIZE + DEFLATE_BLOCK_SIZE;
-    }
+    m_maxWorkers = static_cast<size_t>(std::max(maxWorkers, 1));
+    m_blocksPerWorker = static_cast<size_t>(std::max(blocksPerWorker, 1));
+    m_capacity = m_maxWorkers * m_blocksPerWorker;
+    // Only the blocks' bookkeeping is taken now; each block's memory when first used.
+    m_blocks.reset(new (std::nothrow) DeflateBlock[m_capacity]);
+    m_free.reset(new (std::nothrow) DeflateBlock*[m_capacity]);
+    m_inFlight.reset(new (std::nothrow) DeflateBlock*[m_capacity]);
     m_stopping = false;
-    for (int i = 0; i < workers; ++i) {
-        m_workers.emplace_back(&BlockDeflater::Work, this);
-    }
-    return Z_OK;
+    return m_blocks && m_free && m_inFlight ? Z_OK : Z_MEM_ERROR;
 }
 
-DeflateBlock* BlockDeflater::FreeBlock() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_submitted - m_retired == m_count) {
+// Gives the next block never used its memory, touched once, here: a block then costs
+// the same whatever it compresses. Returns null when the memory cannot be had.
+DeflateBlock* BlockDeflater::NewBlock() {
+    DeflateBlock* block = &m_blocks[m_made];
+    const size_t bytes = DEFLATE_WINDOW_SIZE + DEFLATE_BLOCK_SIZE + m_outputCapacity;
+    block->memory.reset(new (std::nothrow) unsigned char[bytes]);
+    if (!block->memory) {
         return nullptr;
     }
-    DeflateBlock* block = &m_blocks[m_submitted % m_count];
-    block->done = false;
+    memset(block->memory.get(), 0, bytes);
+    block->input = block->memory.get();
+    block->output = block->input + DEFLATE_WINDOW_SIZE + DEFLATE_BLOCK_SIZE;
+    ++m_made;
     return block;
 }
 
+DeflateBlock* BlockDeflater::FreeBlock(int* result) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    DeflateBlock* block = nullptr;
+    if (m_freeCount > 0) {
+        block = m_free[--m_freeCount];
+    } else if (m_made < m_blocksPerWorker * std::max<size_t>(m_workers.size(), 1)) {
+        block = NewBlock();
+        // With blocks in flight, waiting for one is as good; with none, it is the end.
+        if (block == nullptr && m_submitted == m_retired) {
+            *result = Z_MEM_ERROR;
+        }
+    }
+    if (block != nullptr) {
+        block->done = false;
+        m_claimed = block;
+    }
+    return block;
+}
+
+bool BlockDeflater::StartWorker() {
+    // A thread the system will not give is no failure: the run goes on with the
+    // workers it has, or with none.
+    try {
+        m_workers.emplace_back(&BlockDeflater::Work, this);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void BlockDeflater::Submit() {
+    bool wanting = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        ++m_submitted;
+        m_inFlight[m_submitted++ % m_capacity] = m_claimed;
+        wanting = m_submitted - m_taken > m_idle;
     }
-    m_queued.notify_one();
+    if (wanting && m_workers.size() < m_maxWorkers && !StartWorker()) {
+        m_maxWorkers = m_workers.size();
+    }
+    if (!m_workers.empty()) {
+        m_queued.notify_one();
+        return;
+    }
+    DeflateBlock* block = m_claimed;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_taken;
+    }
+    if (!m_ownStarted) {
+        m_ownResult = InitStream(&m_ownStream, m_level);
+        m_ownStarted = true;
+    }
+    CompressOrFail(&m_ownStream, m_ownResult, m_outputCapacity, block);
+    std::lock_guard<std::mutex> lock(m_lock);
+    block->done = true;
 }
 
 DeflateBlock* BlockDeflater::Oldest(bool wait) {
@@ -109,7 +176,7 @@ DeflateBlock* BlockDeflater::Oldest(bool wait) {
     if (m_retired == m_submitted) {
         return nullptr;
     }
-    DeflateBlock* block = &m_blocks[m_retired % m_count];
+    DeflateBlock* block = m_inFlight[m_retired % m_capacity];
     if (wait) {
         m_finished.wait(lock, [block] { return block->done; });
     }
@@ -118,7 +185,7 @@ DeflateBlock* BlockDeflater::Oldest(bool wait) {
 
 void BlockDeflater::Retire() {
     std::lock_guard<std::mutex> lock(m_lock);
-    ++m_retired;
+    m_free[m_freeCount++] = m_inFlight[m_retired++ % m_capacity];
 }
 
 void BlockDeflater::Stop() {
@@ -134,27 +201,26 @@ void BlockDeflater::Stop() {
         worker.join();
     }
     m_workers.clear();
+    if (m_ownStarted && m_ownResult == Z_OK) {
+        deflateEnd(&m_ownStream);
+    }
+    m_ownStarted = false;
 }
 
 void BlockDeflater::Work() {
     z_stream stream{};
-    stream.zalloc = TouchedAlloc;
-    stream.zfree = Release;
-    const int init = deflateInit2(&stream, m_level, Z_DEFLATED, RAW_WINDOW_BITS, MEMORY_LEVEL,
-                                  Z_DEFAULT_STRATEGY);
+    const int init = InitStream(&stream, m_level);
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
+        ++m_idle;
         m_queued.wait(lock, [this] { return m_stopping || m_taken < m_submitted; });
+        --m_idle;
         if (m_stopping) {
             break;
         }
-        DeflateBlock* block = &m_blocks[m_taken++ % m_count];
+        DeflateBlock* block = m_inFlight[m_taken++ % m_capacity];
         lock.unlock();
-        if (init == Z_OK) {
-            Compress(&stream, m_outputCapacity, block);
-        } else {
-            block->result = init;
-        }
+        CompressOrFail(&stream, init, m_outputCapacity, block);
         lock.lock();
         block->done = true;
         m_finished.notify_all();

@@ -39,12 +39,16 @@ struct DeflateBlock {
     int result = Z_OK;
     bool done = false;  // guarded by the deflater's lock
 
+    std::unique_ptr<unsigned char[]> memory;  // input and output
+
     unsigned char* Data() const { return input + DEFLATE_WINDOW_SIZE; }
 };
 
-// A fixed ring of blocks and the workers that compress them. The one thread that
-// reads and writes (the caller) fills free blocks in order, and takes them back
-// compressed in the same order.
+// The blocks in flight and the workers that compress them. The one thread that reads
+// and writes (the caller) fills free blocks in order, and takes them back compressed
+// in the same order. Workers start only as blocks wait for them, each bringing two
+// blocks' worth of memory; when none can start, the caller compresses each block as
+// it hands it over.
 class BlockDeflater {
   public:
     BlockDeflater() = default;
@@ -52,14 +56,16 @@ class BlockDeflater {
     BlockDeflater(const BlockDeflater&) = delete;
     BlockDeflater& operator=(const BlockDeflater&) = delete;
 
-    // Allocates blocksPerWorker blocks per worker and starts the workers.
+    // Prepares for at most maxWorkers workers, blocksPerWorker blocks each.
     // Returns 0, or Z_MEM_ERROR when the memory cannot be had.
-    int Start(int workers, int blocksPerWorker, int level);
+    int Start(int maxWorkers, int blocksPerWorker, int level);
 
-    // The block to fill next, or null while every block is in flight.
-    DeflateBlock* FreeBlock();
+    // The block to fill next, or null while every block the workers may have is in
+    // flight. Sets *result to Z_MEM_ERROR, and returns null, when a block is needed
+    // and none is in flight or can be had.
+    DeflateBlock* FreeBlock(int* result);
 
-    // Hands the block FreeBlock gave to the workers.
+    // Hands the block FreeBlock gave to the workers, starting one if none is free.
     void Submit();
 
     // The oldest block in flight once it is compressed (waiting for it when wait is
@@ -75,18 +81,31 @@ class BlockDeflater {
 
   private:
     void Work();
+    bool StartWorker();
+    DeflateBlock* NewBlock();
 
     std::mutex m_lock;
     std::condition_variable m_queued;    // a block was submitted, or the workers must stop
     std::condition_variable m_finished;  // a block is done
-    std::vector<std::thread> m_workers;
-    std::unique_ptr<unsigned char[]> m_memory;
+    std::vector<std::thread> m_workers;  // touched by the caller's thread only
+    size_t m_maxWorkers = 0;             // lowered when the system gives no more
+    size_t m_blocksPerWorker = 0;
+    size_t m_capacity = 0;  // the most blocks there can ever be
     std::unique_ptr<DeflateBlock[]> m_blocks;
-    size_t m_count = 0;
-    uint64_t m_submitted = 0;  // blocks handed to the workers so far
-    uint64_t m_taken = 0;      // blocks a worker has begun
-    uint64_t m_retired = 0;    // blocks given back
+    size_t m_made = 0;  // blocks given their memory so far
+    std::unique_ptr<DeflateBlock*[]> m_free;
+    size_t m_freeCount = 0;
+    std::unique_ptr<DeflateBlock*[]> m_inFlight;  // a ring, in the order submitted
+    DeflateBlock* m_claimed = nullptr;            // the block FreeBlock gave last
+    uint64_t m_submitted = 0;                     // blocks handed to the workers so far
+    uint64_t m_taken = 0;                         // blocks a worker has begun
+    uint64_t m_retired = 0;                       // blocks given back
+    size_t m_idle = 0;                            // workers waiting for a block
     bool m_stopping = false;
     int m_level = Z_DEFAULT_COMPRESSION;
     size_t m_outputCapacity = 0;
+    // The caller's own stream, for when no worker could start.
+    z_stream m_ownStream{};
+    bool m_ownStarted = false;
+    int m_ownResult = Z_OK;
 };

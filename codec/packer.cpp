@@ -58,6 +58,13 @@ Result Packer::Begin(int outFd, const char* outName) {
 Result Packer::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start,
                          const char* name) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(size - start, DEFLATE_BLOCK_SIZE));
+    // The window first: the block may be the one read last, reused, and the window
+    // is the end of what it held.
+    block->primed = start > 0;
+    if (block->primed) {
+        memcpy(block->input, m_previous->Data() + m_previous->length - DEFLATE_WINDOW_SIZE,
+               DEFLATE_WINDOW_SIZE);
+    }
     int64_t got = ReadFullAt(inFd, block->Data(), want, start);
     // One byte past the size shows a file that grew.
     unsigned char beyond = 0;
@@ -72,11 +79,6 @@ Result Packer::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t st
         NoteFile(name, "file changed while being packed");
         return Result::LIMIT;
     }
-    block->primed = start > 0;
-    if (block->primed) {
-        memcpy(block->input, m_previous->Data() + m_previous->length - DEFLATE_WINDOW_SIZE,
-               DEFLATE_WINDOW_SIZE);
-    }
     block->length = want;
     block->last = start + got == size;
     block->start = start;
@@ -88,8 +90,13 @@ Result Packer::FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t st
 
 // Finds a free block, writing the oldest ones out until one is.
 Result Packer::ClaimBlock(DeflateBlock** block) {
-    while ((*block = m_deflater.FreeBlock()) == nullptr) {
+    int shortage = Z_OK;
+    while ((*block = m_deflater.FreeBlock(&shortage)) == nullptr) {
         DeflateBlock* oldest = m_deflater.Oldest(true);
+        if (oldest == nullptr) {
+            NoteFile(m_outName, StreamFailure(shortage).c_str());
+            return FromZlib(shortage);
+        }
         Result result = WriteBlock(*oldest);
         m_deflater.Retire();
         if (result != Result::OK) {

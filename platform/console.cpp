@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
@@ -12,30 +13,44 @@
 
 namespace {
 
-// SIGPIPE too: a reader of the figures that goes away must not kill the run
-// before it has cleaned up and restored the terminal.
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-const char* const STOP_SIGNAL_NAMES[] = {"SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGPIPE"};
-static_assert(sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]) == STOP_SIGNAL_COUNT,
-              "one saved action per stop signal");
+// Every catchable signal whose default action ends the process: each one stops the
+// run the same clean way, so no temporary file is left and the terminal is given
+// back. SIGPIPE too: a reader of the figures that goes away must not kill the run
+// before it has cleaned up. The real-time signals follow these.
+const int NAMED_STOP_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE,
+                                  SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                                  SIGXCPU, SIGPOLL, SIGPWR,  SIGSTKFLT};
 
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
+}
+
+template <typename Visit>
+void ForEachStopSignal(Visit visit) {
+    for (int signal : NAMED_STOP_SIGNALS) {
+        visit(signal);
+    }
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        visit(signal);
+    }
 }
 
 void CatchStopSignals() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
-        sigaction(STOP_SIGNALS[i], &action, &g_savedActions[i]);
-    }
+    ForEachStopSignal(
+        [&action](int signal) { sigaction(signal, &action, &g_savedActions[signal]); });
 }
 
+// SIGPIPE stays caught until the process ends: the failure message written after a
+// stop to a reader that went away must fail quietly, not kill the process.
 void ReleaseStopSignals() {
-    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
-        sigaction(STOP_SIGNALS[i], &g_savedActions[i], nullptr);
-    }
+    ForEachStopSignal([](int signal) {
+        if (signal != SIGPIPE) {
+            sigaction(signal, &g_savedActions[signal], nullptr);
+        }
+    });
 }
 
 // Only a foreground process may change its terminal: a background job that tried
@@ -104,10 +119,10 @@ std::string StopReason() {
     if (g_stopByKey) {
         return "stopped by a key press";
     }
-    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
-        if (STOP_SIGNALS[i] == g_stopSignal) {
-            return std::string("stopped by signal ") + STOP_SIGNAL_NAMES[i];
-        }
+    const int signal = g_stopSignal;
+    if (signal >= SIGRTMIN && signal <= SIGRTMAX) {
+        return "stopped by signal SIGRTMIN+" + std::to_string(signal - SIGRTMIN);
     }
-    return "stopped";
+    const char* name = sigabbrev_np(signal);
+    return name != nullptr ? std::string("stopped by signal SIG") + name : "stopped";
 }

@@ -1,13 +1,17 @@
-// File services: opening by descriptor, reading and writing whole buffers, identities,
-// temporary files that live through their descriptor, permissions and times.
+// File services: opening by descriptor, reading and writing whole buffers, identities
+// and versions, directories held by descriptor, temporary files that are private from
+// birth and live through their descriptor, and times.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/platform.h"
+#include "platform/state.h"
 
 namespace {
 
@@ -19,29 +23,53 @@ FileIdentity IdentityOf(const struct stat& st) {
     return identity;
 }
 
+FileVersion VersionFrom(const struct stat& st) {
+    FileVersion version;
+    version.size = static_cast<int64_t>(st.st_size);
+    version.modified = st.st_mtim;
+    version.changed = st.st_ctim;
+    return version;
+}
+
+PathKind KindOf(mode_t mode) {
+    return S_ISLNK(mode)   ? PathKind::LINK
+           : S_ISREG(mode) ? PathKind::REGULAR
+           : S_ISDIR(mode) ? PathKind::DIRECTORY
+                           : PathKind::OTHER;
+}
+
+PathStatus StatusAtFd(int dirFd, const std::string& name) {
+    PathStatus status;
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return status;
+    }
+    status.kind = KindOf(st.st_mode);
+    status.identity = IdentityOf(st);
+    status.size = static_cast<int64_t>(st.st_size);
+    status.mode = st.st_mode;
+    status.owner = st.st_uid;
+    status.group = st.st_gid;
+    return status;
+}
+
 // Random letters in a temporary file's name, and how many names to try.
 constexpr size_t TEMP_SUFFIX_LENGTH = 6;
 constexpr int TEMP_ATTEMPTS = 100;
+// Nobody but this run may open a file it is still writing.
+constexpr mode_t PRIVATE_MODE = 0600;
+constexpr mode_t NEW_FILE_MODE = 0666;
 
 // What a replacement keeps of the file it replaces: read, write and execute for all,
 // not the set-id bits, which must not pass to content from an archive.
 constexpr mode_t PERMISSION_BITS = 0777;
 
-// True while the temporary file's name still refers to the file created: another user
-// who can write to the directory may have put something else there meanwhile.
-bool StillNamed(const TempFile& temp) {
-    return SameFile(StatusOfPath(temp.path.c_str()).identity, temp.identity);
-}
-
-}  // namespace
-
-bool SameFile(const FileIdentity& a, const FileIdentity& b) {
-    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
-}
-
-int OpenRegularFile(const char* path, OpenedFile* file) {
-    // O_NONBLOCK so that opening a FIFO cannot wait for a writer.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Opens with O_NONBLOCK, so that opening a FIFO cannot wait for a writer.
+int OpenRegular(int dirFd, const char* path, int flags, OpenedFile* file) {
+    int fd = openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+    if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+        return NOT_REGULAR;
+    }
     if (fd < 0) {
         return errno;
     }
@@ -58,12 +86,46 @@ int OpenRegularFile(const char* path, OpenedFile* file) {
     file->fd = fd;
     file->identity = IdentityOf(st);
     file->length = static_cast<int64_t>(st.st_size);
+    file->version = VersionFrom(st);
     return 0;
+}
+
+}  // namespace
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+int OpenRegularFile(const char* path, OpenedFile* file) {
+    return OpenRegular(AT_FDCWD, path, 0, file);
+}
+
+int OpenRegularFileAt(const DirectoryHandle& dir, const std::string& name, OpenedFile* file) {
+    return OpenRegular(dir.fd(), name.c_str(), O_NOFOLLOW, file);
+}
+
+bool OwnedByRunOrDirectory(const DirectoryHandle& dir, const PathStatus& target) {
+    return target.owner == geteuid() || target.owner == dir.Owner();
 }
 
 void CloseReadOnly(int fd) {
     // Nothing was written through it, so nothing can be lost by a failed close.
     close(fd);
+}
+
+int VersionOf(int fd, FileVersion* version) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return errno;
+    }
+    *version = VersionFrom(st);
+    return 0;
+}
+
+bool SameVersion(const FileVersion& a, const FileVersion& b) {
+    return a.size == b.size && a.modified.tv_sec == b.modified.tv_sec &&
+           a.modified.tv_nsec == b.modified.tv_nsec && a.changed.tv_sec == b.changed.tv_sec &&
+           a.changed.tv_nsec == b.changed.tv_nsec;
 }
 
 int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset) {
@@ -104,33 +166,63 @@ int WriteAll(int fd, const void* data, size_t size) {
     return 0;
 }
 
-PathStatus StatusOfPath(const char* path) {
-    PathStatus status;
-    struct stat st;
-    if (lstat(path, &st) != 0) {
-        return status;
+DirectoryHandle::~DirectoryHandle() {
+    if (m_fd >= 0) {
+        close(m_fd);
     }
-    status.identity = IdentityOf(st);
-    status.size = static_cast<int64_t>(st.st_size);
-    status.mode = st.st_mode;
-    status.owner = st.st_uid;
-    status.group = st.st_gid;
-    if (S_ISLNK(st.st_mode)) {
-        status.kind = PathKind::LINK;
-    } else if (S_ISREG(st.st_mode)) {
-        status.kind = PathKind::REGULAR;
-    } else {
-        status.kind = PathKind::OTHER;
-    }
-    return status;
 }
 
-int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
+int DirectoryHandle::Open(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int failure = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return failure;
+    }
+    m_fd = fd;
+    m_shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
+    m_owner = st.st_uid;
+    return 0;
+}
+
+PathStatus StatusAt(const DirectoryHandle& dir, const std::string& name) {
+    return StatusAtFd(dir.fd(), name);
+}
+
+TempFile::~TempFile() {
+    Remove();
+}
+
+TempFile::TempFile(TempFile&& other) noexcept
+    : m_dirFd(other.m_dirFd),
+      m_fd(std::exchange(other.m_fd, -1)),
+      m_name(std::move(other.m_name)),
+      m_identity(other.m_identity) {
+    other.m_name.clear();
+}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+        Remove();
+        m_dirFd = other.m_dirFd;
+        m_fd = std::exchange(other.m_fd, -1);
+        m_name = std::move(other.m_name);
+        other.m_name.clear();
+        m_identity = other.m_identity;
+    }
+    return *this;
+}
+
+int TempFile::Create(const DirectoryHandle& dir, const char* prefix) {
     static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    Remove();
     unsigned char random[TEMP_SUFFIX_LENGTH];
     int fd = -1;
     std::string name;
-    // O_EXCL makes the name ours whoever guesses it; the kernel applies the umask.
+    // O_EXCL makes the name ours whoever guesses it.
     for (int attempt = 0; fd < 0; ++attempt) {
         if (attempt == TEMP_ATTEMPTS) {
             return EEXIST;
@@ -138,11 +230,11 @@ int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
             return errno;
         }
-        name = dir + "/" + prefix;
+        name = prefix;
         for (unsigned char byte : random) {
             name += LETTERS[byte % (sizeof LETTERS - 1)];
         }
-        fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = openat(dir.fd(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, PRIVATE_MODE);
         if (fd < 0 && errno != EEXIST) {
             return errno;
         }
@@ -151,57 +243,67 @@ int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp) {
     if (fstat(fd, &st) != 0) {
         int failure = errno;
         close(fd);
-        unlink(name.c_str());
+        unlinkat(dir.fd(), name.c_str(), 0);
         return failure;
     }
-    temp->path = name;
-    temp->fd = fd;
-    temp->identity = IdentityOf(st);
+    m_dirFd = dir.fd();
+    m_fd = fd;
+    m_name = name;
+    m_identity = IdentityOf(st);
     return 0;
 }
 
-int CloseTempFile(TempFile* temp) {
-    int fd = temp->fd;
-    temp->fd = -1;
+int TempFile::TakeFinalPermissions(const PathStatus& target) {
+    if (target.kind != PathKind::REGULAR) {
+        return fchmod(m_fd, NEW_FILE_MODE & ~g_umask) == 0 ? 0 : errno;
+    }
+    // Owner first: changing it clears set-id bits, and only root may give a file away.
+    if (geteuid() == 0 && fchown(m_fd, target.owner, target.group) != 0) {
+        return errno;
+    }
+    return fchmod(m_fd, target.mode & PERMISSION_BITS) == 0 ? 0 : errno;
+}
+
+int TempFile::Close() {
+    int fd = std::exchange(m_fd, -1);
     // A full disk may show only here (on network file systems).
     return fd >= 0 && close(fd) != 0 ? errno : 0;
 }
 
-int RenameTempFile(TempFile* temp, const char* target) {
+RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent, int* errnum,
+                                   PathStatus* found) {
     // What was written went into the descriptor's file, never into a stranger's, and a
     // stranger's is not given the target's name either.
-    if (!StillNamed(*temp)) {
-        return TEMP_REPLACED;
+    *found = StatusAtFd(m_dirFd, m_name);
+    if (!SameFile(found->identity, m_identity)) {
+        return found->kind == PathKind::ABSENT ? RenameOutcome::TEMP_REMOVED
+                                               : RenameOutcome::TEMP_REPLACED;
     }
-    // rename replaces a link at target itself, never the file it points to.
-    if (rename(temp->path.c_str(), target) != 0) {
-        return errno;
+    // A rename replaces a link at target itself, never the file it points to.
+    if (renameat2(m_dirFd, m_name.c_str(), m_dirFd, target.c_str(),
+                  targetAbsent ? RENAME_NOREPLACE : 0) != 0) {
+        *errnum = errno;
+        if (*errnum == EEXIST && targetAbsent) {
+            *found = StatusAtFd(m_dirFd, target);
+            return RenameOutcome::TARGET_APPEARED;
+        }
+        return RenameOutcome::FAILED;
     }
-    temp->path.clear();
-    return 0;
+    m_name.clear();
+    // Someone who could exchange the names between the check and the rename would
+    // have had their own file renamed: what the target holds now tells.
+    *found = StatusAtFd(m_dirFd, target);
+    return SameFile(found->identity, m_identity) ? RenameOutcome::DONE
+                                                 : RenameOutcome::TARGET_NOT_OURS;
 }
 
-void RemoveTempFile(TempFile* temp) {
-    if (temp->fd >= 0) {
-        close(temp->fd);
-        temp->fd = -1;
-    }
+void TempFile::Remove() {
+    Close();
     // Only what this run created is removed.
-    if (!temp->path.empty() && StillNamed(*temp)) {
-        unlink(temp->path.c_str());
+    if (!m_name.empty() && SameFile(StatusAtFd(m_dirFd, m_name).identity, m_identity)) {
+        unlinkat(m_dirFd, m_name.c_str(), 0);
     }
-    temp->path.clear();
-}
-
-int TakePermissionsOf(int fd, const PathStatus& old) {
-    if (old.kind != PathKind::REGULAR) {
-        return 0;
-    }
-    // Owner first: changing it clears set-id bits, and only root may give a file away.
-    if (geteuid() == 0 && fchown(fd, old.owner, old.group) != 0) {
-        return errno;
-    }
-    return fchmod(fd, old.mode & PERMISSION_BITS) == 0 ? 0 : errno;
+    m_name.clear();
 }
 
 int SetLastWriteTime(int fd, int64_t seconds) {
@@ -222,4 +324,10 @@ std::string DirectoryOf(const std::string& path) {
         return "/";
     }
     return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return base.empty() ? "." : base;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,9 +22,6 @@ constexpr int TIME_TEXT_SIZE = 20;  // 19 characters and the terminator
 // Returns 0, or -1 when the time cannot be converted (out then holds a placeholder).
 int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size);
 
-// Turns the letters a to z into A to Z in place; every other byte stays.
-void UpperCase(std::string* text);
-
 // --- files --------------------------------------------------------------
 
 struct FileIdentity {
@@ -35,10 +33,19 @@ struct FileIdentity {
 // True when both exist and are the same file (device and inode).
 bool SameFile(const FileIdentity& a, const FileIdentity& b);
 
+// What tells one version of a file from another: a rewrite in place changes the
+// modification time, and anything done to it the change time.
+struct FileVersion {
+    int64_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};
+};
+
 struct OpenedFile {
     int fd = -1;
     FileIdentity identity;
     int64_t length = 0;
+    FileVersion version;  // as it was opened
 };
 
 // Returned in place of an errno value for a path that is not a regular file.
@@ -51,6 +58,12 @@ int OpenRegularFile(const char* path, OpenedFile* file);
 // Closes a descriptor only read from.
 void CloseReadOnly(int fd);
 
+// The version of an open file. Returns 0 or an errno value.
+int VersionOf(int fd, FileVersion* version);
+
+// True when both describe the same size and times, to the nanosecond.
+bool SameVersion(const FileVersion& a, const FileVersion& b);
+
 // Reads size bytes from offset, fewer only at the end of the file, leaving the
 // descriptor's position alone. Returns the count, or -1 with errno set.
 int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset);
@@ -58,7 +71,7 @@ int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset);
 // Writes all size bytes. Returns 0 or an errno value (ENOSPC when nothing more fits).
 int WriteAll(int fd, const void* data, size_t size);
 
-enum class PathKind { ABSENT, LINK, REGULAR, OTHER };
+enum class PathKind { ABSENT, LINK, REGULAR, DIRECTORY, OTHER };
 
 struct PathStatus {
     PathKind kind = PathKind::ABSENT;
@@ -69,46 +82,106 @@ struct PathStatus {
     gid_t group = 0;
 };
 
-// What the path names, without following a link: a rename over the path replaces a
-// link itself, never its target.
-PathStatus StatusOfPath(const char* path);
+// A directory held by descriptor for a run: files are made, examined and renamed
+// relative to it, so the directory being moved or replaced meanwhile redirects
+// nothing and strands nothing.
+class DirectoryHandle {
+  public:
+    DirectoryHandle() = default;
+    ~DirectoryHandle();
+    DirectoryHandle(const DirectoryHandle&) = delete;
+    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
 
-// A file this run created, read and written only through fd; its name serves only
-// the final rename and the removal on failure.
-struct TempFile {
-    std::string path;
-    int fd = -1;
-    FileIdentity identity;
+    // Opens the directory. Returns 0 or an errno value.
+    int Open(const std::string& path);
+
+    int fd() const { return m_fd; }
+    // Sticky and writable by all, as /tmp: others may put files in it, each keeping
+    // its own.
+    bool Shared() const { return m_shared; }
+    uid_t Owner() const { return m_owner; }
+
+  private:
+    int m_fd = -1;
+    bool m_shared = false;
+    uid_t m_owner = 0;
 };
 
-// Returned by RenameTempFile when the name no longer refers to the file created.
-constexpr int TEMP_REPLACED = -1;
+// What the name in dir refers to, without following a link: a rename over the name
+// replaces a link itself, never its target.
+PathStatus StatusAt(const DirectoryHandle& dir, const std::string& name);
 
-// Creates a new empty file "<dir>/<prefix>XXXXXX" (six random letters and digits)
-// exclusively, with the permissions of any new file (0666 less the umask).
-// Returns 0 or an errno value.
-int CreateTempFile(const std::string& dir, const char* prefix, TempFile* temp);
+// Opens the regular file name in dir for reading, as OpenRegularFile does, but never
+// through a link. Returns 0, NOT_REGULAR, or an errno value.
+int OpenRegularFileAt(const DirectoryHandle& dir, const std::string& name, OpenedFile* file);
 
-// Closes the descriptor, keeping the file and its name. Returns 0 or an errno value.
-int CloseTempFile(TempFile* temp);
+// True when what target names belongs to the user this run acts as, or to the
+// directory's owner: the only files the kernel lets a run open for writing in a
+// shared directory.
+bool OwnedByRunOrDirectory(const DirectoryHandle& dir, const PathStatus& target);
 
-// Renames the file over target, provided its name still refers to the file created.
-// Returns 0, TEMP_REPLACED (nothing renamed), or an errno value.
-int RenameTempFile(TempFile* temp, const char* target);
+// How a rename of a temporary file over its target ended.
+enum class RenameOutcome {
+    DONE,
+    TEMP_REMOVED,     // the temporary file's name is gone: nothing renamed
+    TEMP_REPLACED,    // its name refers to another file now: nothing renamed
+    TARGET_APPEARED,  // the target was absent and something came there: nothing renamed
+    TARGET_NOT_OURS,  // renamed, yet the target's name refers to another file now
+    FAILED            // the system refused; errnum says why
+};
 
-// Closes the file if open and removes its name, provided that still refers to it.
-void RemoveTempFile(TempFile* temp);
+// A file this run creates, private from birth (0600), read and written only through
+// its descriptor; its name serves only the final rename and its removal. It removes
+// itself, if its name is still its own, unless it was put in place.
+class TempFile {
+  public:
+    TempFile() = default;
+    ~TempFile();
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&& other) noexcept;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
 
-// Gives fd the permission bits of old, a regular file, and its owner and group when
-// running as root; anything else leaves fd as it is. Returns 0 or an errno value.
-int TakePermissionsOf(int fd, const PathStatus& old);
+    // Creates "<prefix>XXXXXX" (six random letters and digits) in dir, which must
+    // outlive it, exclusively. Returns 0 or an errno value.
+    int Create(const DirectoryHandle& dir, const char* prefix);
+
+    bool Exists() const { return !m_name.empty(); }
+    int fd() const { return m_fd; }
+    const std::string& name() const { return m_name; }
+
+    // Gives the file the mode and owner it must have in place of target: the
+    // permission bits of a regular file there (and its owner and group, as root),
+    // else those of any new file (0666 less the umask). Returns 0 or an errno value.
+    int TakeFinalPermissions(const PathStatus& target);
+
+    // Closes the descriptor, keeping the file. Returns 0 or an errno value.
+    int Close();
+
+    // Renames the file over target (known to be absent when targetAbsent: then it is
+    // never replaced), provided the name still refers to the file created, and
+    // checks that target refers to it afterwards. *errnum says why for FAILED;
+    // *found is what the name concerned refers to for the other failures.
+    RenameOutcome PutInPlace(const std::string& target, bool targetAbsent, int* errnum,
+                             PathStatus* found);
+
+  private:
+    void Remove();
+
+    int m_dirFd = -1;  // the directory's, borrowed
+    int m_fd = -1;
+    std::string m_name;
+    FileIdentity m_identity;
+};
 
 // Sets the last-write time of an open file, leaving its access time as it is.
 // Returns 0 or an errno value.
 int SetLastWriteTime(int fd, int64_t seconds);
 
-// The directory part of a path ("." when it has none).
+// The directory part of a path ("." when it has none) and the last component ("."
+// when the path ends in a slash, so that it names the directory itself).
 std::string DirectoryOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
 
 // --- matching -----------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // and how many workers packing may run.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,9 @@ constexpr int STANDARD_DESCRIPTORS = 3;
 // asking the system for more threads than it will give.
 constexpr long MAX_WORKERS = 256;
 const char THREADS_VARIABLE[] = "TOVRA_THREADS";
+// An archive's entries, and a few more for the archive, its directory and the
+// standard descriptors.
+constexpr rlim_t DESCRIPTORS_WANTED = 1024 + 64;
 
 // True when fd writes to the null device, where nothing written can be seen.
 bool IsNullDevice(int fd) {
@@ -40,6 +44,16 @@ int CpusAllowed() {
     return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? std::max(CPU_COUNT(&cpus), 1) : 1;
 }
 
+// Unpacking holds every entry's file open until all are renamed into place.
+void AllowDescriptorsForEveryEntry() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < DESCRIPTORS_WANTED) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, DESCRIPTORS_WANTED);
+        // Without more, an archive of many entries fails cleanly on its own.
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 void PrepareProcess() {
@@ -56,6 +70,10 @@ void PrepareProcess() {
         }
     }
     g_stdoutDiscarded = IsNullDevice(STDOUT_FILENO);
+    // Read once, while no thread can create a file: it is the mode of new files.
+    g_umask = umask(0);
+    umask(g_umask);
+    AllowDescriptorsForEveryEntry();
     // Past a file-size limit a write then fails like one on a full disk, and the run
     // cleans up, instead of dying with a core and a temporary file left behind.
     (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal

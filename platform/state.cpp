@@ -3,10 +3,6 @@
 
 #include <cstring>
 
-ArchiveEntry g_entries[ENTRY_TABLE_SLOTS];
-int g_nEntries = 0;
-int32_t g_lDataOffset = 0;
-unsigned char g_recordBuffer[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
 std::vector<std::string> g_notes;
 bool g_stdoutWasClosed = false;
 bool g_stdoutDiscarded = false;
@@ -14,12 +10,10 @@ volatile sig_atomic_t g_stopSignal = 0;
 bool g_stopByKey = false;
 bool g_keyboardReady = false;
 struct termios g_savedTerminal;
-struct sigaction g_savedActions[STOP_SIGNAL_COUNT];
+struct sigaction g_savedActions[NSIG];
+mode_t g_umask = 022;
 
 void ResetProcessState() {
-    memset(g_entries, 0, sizeof g_entries);
-    g_nEntries = 0;
-    g_lDataOffset = 0;
     g_notes.clear();
     g_stdoutWasClosed = false;
     g_stdoutDiscarded = false;

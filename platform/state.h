@@ -5,34 +5,11 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 #include <termios.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
-
-// --- the archive's directory: archive/ alone reads and writes it ----------------
-
-constexpr int ENTRY_NAME_SIZE = 80;
-constexpr int ENTRY_RECORD_SIZE = 88;
-constexpr int ENTRY_TABLE_SLOTS = 1000;
-
-// One directory record in memory; archive/ gives it its disk form.
-struct ArchiveEntry {
-    char m_szName[ENTRY_NAME_SIZE];  // bare name, zero-padded; may fill all 80 bytes when read
-    int32_t m_size;                  // length in bytes, or -1 for the terminator
-    int32_t m_mtime;                 // last-write time, seconds since 1970 UTC
-};
-
-// The entry table: the directory being packed, or the one read from an archive;
-// slot k holds entry k, and a record of size -1 ends it.
-extern ArchiveEntry g_entries[ENTRY_TABLE_SLOTS];
-// The number of entries before the terminator.
-extern int g_nEntries;
-// Where the first stream starts: the directory's length in bytes.
-extern int32_t g_lDataOffset;
-// The directory in its disk form, on its way to or from the archive.
-extern unsigned char g_recordBuffer[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
 
 // --- what main prints on standard error at the end ------------------------------
 
@@ -40,8 +17,6 @@ extern unsigned char g_recordBuffer[ENTRY_TABLE_SLOTS * ENTRY_RECORD_SIZE];
 extern std::vector<std::string> g_notes;
 
 // --- the process and its console -------------------------------------------------
-
-constexpr int STOP_SIGNAL_COUNT = 5;
 
 // Descriptor 1 was closed at start (it is /dev/null now): a listing has nowhere to go.
 extern bool g_stdoutWasClosed;
@@ -55,8 +30,10 @@ extern bool g_stopByKey;
 extern bool g_keyboardReady;
 // The terminal's settings before the run.
 extern struct termios g_savedTerminal;
-// The stop signals' actions before the run, given back after it.
-extern struct sigaction g_savedActions[STOP_SIGNAL_COUNT];
+// The stop signals' actions before the run, by signal number, given back after it.
+extern struct sigaction g_savedActions[NSIG];
+// The process's umask, read once at start: the mode a new file gets is 0666 less it.
+extern mode_t g_umask;
 
 // Puts every item back as at the process's start.
 void ResetProcessState();

@@ -1,4 +1,4 @@
-// Text services: local-time formatting and ASCII upper-casing.
+// Text services: local-time formatting.
 #include <cstring>
 #include <ctime>
 
@@ -16,12 +16,4 @@ int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size
     }
     snprintf(out, size, "%s", TIME_PLACEHOLDER);
     return -1;
-}
-
-void UpperCase(std::string* text) {
-    for (char& c : *text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
 }

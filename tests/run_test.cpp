@@ -222,6 +222,7 @@ TEST(Run, CommandLineListingMatchingLimitsAndReplacing) {
     const std::string hint =
         "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'";
     const std::string four = Dat({"Z.dat", "link.dat", "one.dat", "two.dat"});
+    const std::string five = Dat({"Z.dat", "link.dat", "old.dat", "one.dat", "two.dat"});
     const std::string n79 = std::string(79, 'n');
     const std::vector<Row> rows = {
         {{}, Shown(""), 0, ""},
@@ -258,16 +259,11 @@ TEST(Run, CommandLineListingMatchingLimitsAndReplacing) {
         {{"0", "out.tvr", "a.txt"}, "", 0, "", "out.tvr", ONE_FILE, CLOSED_OUT},
         {{"0", "out.tvr", "a.txt"}, PACKED, 0, "'2x' is not", "out.tvr", ONE_FILE, THREADS},
         {{"1", "one.tvr"}, PACKED, 0, "", "a.txt", "abc"},
-        // Regular files in byte order, never the archive itself: by name, case aside,
-        // or (with a directory part) by identity. A directory matches nothing.
-        {{"0", "p.tvr", "d/*.dat"},
-         "",
-         0,
-         "",
-         "p.tvr",
-         Dat({"Z.dat", "link.dat", "old.dat", "one.dat", "two.dat"})},
-        {{"0", "OLD.DAT", "d/*.dat"}, "", 0, "", "OLD.DAT", four},
-        {{"0", "d/../d/old.dat", "d/*.dat"}, "", 0, "", "d/old.dat", four},
+        // Regular files in byte order, never the archive itself, told by identity
+        // alone, with a note. A directory matches nothing.
+        {{"0", "p.tvr", "d/*.dat"}, "", 0, "", "p.tvr", five},
+        {{"0", "OLD.DAT", "d/*.dat"}, "", 0, "", "OLD.DAT", five},
+        {{"0", "d/../d/old.dat", "d/*.dat"}, "", 0, "tovra: d/old.dat: is the archive itself, not packed\n", "d/old.dat", four},
         {{"0", "p.tvr", "d/?[nw]?.dat"}, "", 0, "", "p.tvr", Dat({"one.dat", "two.dat"})},
         {{"0", "p.tvr", "d/c.dat"}, Missing("p.tvr"), 255, "no file matches"},
         {{"0", "p.tvr", "d/"}, Missing("p.tvr"), 255, "no file matches"},

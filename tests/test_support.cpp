@@ -146,8 +146,11 @@ std::vector<std::string> InflateStreams(const std::string& archive) {
     bool ready = (terminal >= 0 ? login_tty(terminal) == 0
                                 : dup2(open(options.stdinPath.c_str(), O_RDONLY), 0) == 0) &&
                  dup2(err, 2) == 2 && chdir(options.cwd.c_str()) == 0;
+    int unread[2];
     if (options.stdoutPath == "-") {
         close(1);
+    } else if (options.stdoutPath == "|") {
+        ready = ready && pipe(unread) == 0 && close(unread[0]) == 0 && dup2(unread[1], 1) == 1;
     } else {
         out = options.stdoutPath.empty()   ? out
               : options.stdoutPath == "&2" ? err
@@ -161,6 +164,11 @@ std::vector<std::string> InflateStreams(const std::string& archive) {
     const rlim_t size = options.fileSizeLimit ? rlim_t(options.fileSizeLimit) : RLIM_INFINITY;
     const struct rlimit limit = {size, size};
     int status = setrlimit(RLIMIT_FSIZE, &limit);
+    const struct rlimit memory = {rlim_t(options.memoryLimit), rlim_t(options.memoryLimit)};
+    const struct rlimit processes = {rlim_t(options.processLimit), rlim_t(options.processLimit)};
+    ready = ready && (!options.memoryLimit || setrlimit(RLIMIT_AS, &memory) == 0) &&
+            (!options.processLimit || setrlimit(RLIMIT_NPROC, &processes) == 0) &&
+            (!options.user || (setgid(options.user) == 0 && setuid(options.user) == 0));
     if (options.background && fork() > 0) {  // a job stopped for touching the terminal: 126
         wait3(&status, WUNTRACED, nullptr);
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);

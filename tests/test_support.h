@@ -71,10 +71,13 @@ struct HeldRun {
 struct RunOptions {
     std::string cwd = ".", stdinPath = "/dev/null", tz = "UTC";
     // Standard output: "" captures it, "-" starts the run with it closed, "&2" sends it
-    // where standard error goes, else it goes to the path.
+    // where standard error goes, "|" to a pipe nobody reads, else it goes to the path.
     std::string stdoutPath{};
     std::vector<std::string> env{};  // "NAME=value" each
     int64_t fileSizeLimit = 0;       // what no file the run writes may pass: a full disk
+    int64_t memoryLimit = 0;         // the run's address space, when set
+    int processLimit = 0;            // the processes and threads its user may have, when set
+    uid_t user = 0;                  // another user to run as, when set (the tests run as root)
     // A new pseudo-terminal as controlling terminal and standard input, typedAhead
     // typed on it before the run starts; a background run is a job of its own.
     bool terminal = false, background = false;

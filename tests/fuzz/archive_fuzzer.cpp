@@ -11,22 +11,24 @@
 #include <fstream>
 #include <set>
 
-#include "archive/archive_entry.h"
 #include "archive/archive_tool.h"
+#include "archive/directory.h"
+#include "platform/state.h"
 
 namespace fs = std::filesystem;
 
 // Whether every stream inflates, with zlib alone, to exactly its record's size: the
 // independent answer to whether extraction may write anything.
-static bool StreamsAreWhole(const std::string& input) {
+static bool StreamsAreWhole(const std::string& input, const Directory& directory) {
     static std::string out(17 << 20, '\0');  // more than any input of 16 KiB inflates to
-    size_t at = static_cast<size_t>(g_lDataOffset);
-    for (int slot = 0; slot < g_nEntries; ++slot) {
-        uLong size = std::min<uLong>(uint32_t(g_entries[slot].m_size) + 1ul, out.size());
+    size_t at = static_cast<size_t>(directory.DataOffset());
+    for (int k = 0; k < directory.Count(); ++k) {
+        const int32_t recorded = directory.Entry(k).m_size;
+        uLong size = std::min<uLong>(uint32_t(recorded) + 1ul, out.size());
         uLong used = input.size() - at;
         if (uncompress2(reinterpret_cast<Bytef*>(&out[0]), &size,
                         reinterpret_cast<const Bytef*>(input.data() + at), &used) != Z_OK ||
-            size != uLong(g_entries[slot].m_size)) {
+            size != uLong(recorded)) {
             return false;
         }
         at += used;
@@ -55,16 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Result result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, {});
     fs::current_path(here);
     stdout = shown;
+    const bool unexplained = result != Result::OK && g_notes.empty();
+    // The directory as the archive holds it, read apart from the run.
+    Directory directory;
+    OpenedFile file;
     std::set<std::string> names;
-    for (int slot = 0; slot < g_nEntries; ++slot) {
-        names.insert(EntryName(g_entries[slot]));
+    if (OpenRegularFile(archive.c_str(), &file) == 0) {
+        if (directory.ReadFrom(file.fd, archive.c_str()) != 0) {
+            directory = Directory();
+        }
+        CloseReadOnly(file.fd);
     }
-    bool broken = std::distance(fs::directory_iterator(root), {}) != 2 ||
-                  (result != Result::OK && g_notes.empty());
+    for (int k = 0; k < directory.Count(); ++k) {
+        names.insert(directory.Name(k));
+    }
+    bool broken = std::distance(fs::directory_iterator(root), {}) != 2 || unexplained;
     broken = broken || std::string(std::istreambuf_iterator<char>(std::ifstream(archive).rdbuf()),
                                    {}) != input;
     for (const auto& item : fs::directory_iterator(root / "out")) {
-        broken = broken || names.count(item.path().filename()) == 0 || !StreamsAreWhole(input);
+        broken = broken || names.count(item.path().filename()) == 0 ||
+                 !StreamsAreWhole(input, directory);
     }
     fs::remove_all(root / "out");
     if (broken) {

@@ -1,0 +1,298 @@
+// Runs set up as a hostile or careless user would: files that only look like
+// archives, another user reading a run's temporary file, names changed while the run
+// is held at a figure, files rewritten while packed, no threads to be had, a reader
+// that goes away, stray signals, other users' files in a shared directory, a
+// directory nobody may write to, and files that are no archive given to read.
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include "test_support.h"
+
+namespace {
+
+const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), DAMAGED = StatusOf(-8),
+          ABORT = StatusOf(-7);
+const std::string NOISE = SampleBytes(size_t{8} << 20, 7, false);
+const std::string ONE = BuildArchive({{"a.txt", "abc"}});
+const bool ROOT = geteuid() == 0;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool SANITIZED = true;  // the sanitizers' shadow memory needs all the address space
+#else
+const bool SANITIZED = false;
+#endif
+
+using Files = std::map<std::string, std::string>;
+using Action = std::function<void(const ScratchDir&, const HeldRun&)>;
+using Verdict = std::function<void(const ScratchDir&)>;
+
+struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string err;     // a part of standard error
+    Files files{};       // laid out besides a.txt, big.bin and big.tvr
+    Action whileHeld{};  // when set, the run is held at its second figure meanwhile
+    Verdict left{};      // what the run must leave
+    RunOptions options{};
+    bool needsRoot = false;
+    std::string privateFile{};  // made readable by its owner alone
+    bool wholeErr = false;      // err is all of standard error
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+bool OpensAs(uid_t user, const std::string& path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(setuid(user) == 0 && open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void NobodyCannotReadTempFiles(const ScratchDir& dir, const HeldRun&) {
+    const std::vector<std::string> temps = TempFilesIn(dir.path());
+    ASSERT_EQ(temps.size(), 1u);
+    EXPECT_FALSE(OpensAs(NOBODY, dir / temps[0])) << temps[0];
+}
+
+Verdict Holds(const std::string& name, const std::string& content) {
+    return [=](const ScratchDir& dir) { EXPECT_EQ(ReadFile(dir / name), content) << name; };
+}
+
+Verdict Mode(const std::string& name, mode_t mode) {
+    return [=](const ScratchDir& dir) {
+        struct stat st;
+        ASSERT_EQ(lstat((dir / name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode) << name;
+    };
+}
+
+Verdict Packs(const std::string& archive, const std::vector<std::string>& contents) {
+    return [=](const ScratchDir& dir) {
+        EXPECT_EQ(InflateStreams(ReadFile(dir / archive)), contents);
+    };
+}
+
+std::string Many(int count) {
+    std::vector<TestEntry> entries;
+    for (int i = 0; i < count; ++i) {
+        entries.push_back({"f" + std::to_string(i), ""});
+    }
+    return BuildArchive(entries);
+}
+
+// A tar file of one member, as tar writes it.
+std::string Tar(const std::string& name, const std::string& content) {
+    std::string header(512, '\0');
+    auto put = [&header](size_t at, const std::string& field) {
+        header.replace(at, field.size(), field);
+    };
+    char octal[16];
+    put(0, name);
+    put(100, "0000644");
+    put(108, "0000000");
+    put(116, "0000000");
+    snprintf(octal, sizeof octal, "%011o", static_cast<unsigned>(content.size()));
+    put(124, octal);
+    put(136, "14101203740");
+    put(148, "        ");
+    put(156, "0");
+    put(257, std::string("ustar\0"
+                         "00",
+                         8));
+    unsigned sum = 0;
+    for (unsigned char byte : header) {
+        sum += byte;
+    }
+    snprintf(octal, sizeof octal, "%06o", sum);
+    put(148, std::string(octal, 7));
+    const std::string data = content + std::string((512 - content.size() % 512) % 512, '\0');
+    return header + data + std::string(1024, '\0');
+}
+
+// A zip file of one stored member.
+std::string Zip(const std::string& name, const std::string& content) {
+    auto le = [](uint32_t value, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) {
+            out += static_cast<char>(value >> (8 * i));
+        }
+        return out;
+    };
+    const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(content.data()), content.size());
+    const std::string sizes = le(crc, 4) + le(content.size(), 4) + le(content.size(), 4);
+    const std::string local = "PK\3\4" + le(10, 2) + le(0, 2) + le(0, 2) + le(0, 4) + sizes +
+                              le(name.size(), 2) + le(0, 2) + name + content;
+    const std::string central = "PK\1\2" + le(0x31e, 2) + le(10, 2) + le(0, 2) + le(0, 2) +
+                                le(0, 4) + sizes + le(name.size(), 2) + le(0, 4) + le(0, 2) +
+                                le(0, 4) + le(0x81a40000, 4) + le(0, 4) + name;
+    return local + central + "PK\5\6" + le(0, 4) + le(1, 2) + le(1, 2) + le(central.size(), 4) +
+           le(local.size(), 4) + le(0, 2);
+}
+
+std::string TextWithTerminatorAt80() {
+    std::string text = SampleBytes(300, 5);
+    return text.replace(80, 4, "\xff\xff\xff\xff");
+}
+
+RunOptions As(uid_t user, int processes, int64_t memory = 0, const std::string& cwd = ".") {
+    RunOptions options;
+    options.cwd = cwd;
+    options.user = user;
+    options.processLimit = processes;
+    options.memoryLimit = memory;
+    options.env = {"TOVRA_THREADS=3"};
+    return options;
+}
+
+RunOptions ToPipeNobodyReads() {
+    RunOptions options;
+    options.stdoutPath = "|";
+    return options;
+}
+
+void Lookalike(Files* files, const std::string& name, const std::string& path) {
+    (*files)[name] = ReadFile(path);
+}
+
+// clang-format off
+const std::vector<Row> ROWS = {
+    // Private from birth: another user cannot open what the run is writing.
+    {"private_archive_temp_file", {"0", "private.tvr", "big.bin"}, 0, "", {{"private.tvr", ONE}},
+     NobodyCannotReadTempFiles, Mode("private.tvr", 0600), {}, true, "private.tvr"},
+    {"private_entry_temp_file", {"1", "big.tvr"}, 0, "", {{"big.bin", "secret"}},
+     NobodyCannotReadTempFiles, Mode("big.bin", 0600), {}, true, "big.bin"},
+    {"new_archive_gets_umask_mode", {"0", "new.tvr", "a.txt"}, 0, "", {}, {}, Mode("new.tvr", 0640)},
+    // Only a whole archive is replaced.
+    {"elf_program_kept", {"0", "prog", "a.txt"}, OPEN, "prog: exists and is not an archive"},
+    {"static_library_kept", {"0", "libz.a", "a.txt"}, OPEN, "libz.a: exists and is not an archive"},
+    {"ff_bytes_kept", {"0", "ff", "a.txt"}, OPEN, "ff: exists and is not an archive",
+     {{"ff", std::string(4096, '\xff')}}},
+    {"text_with_ff_at_80_kept", {"0", "t.txt", "a.txt"}, OPEN, "t.txt: exists and is not",
+     {{"t.txt", TextWithTerminatorAt80()}}},
+    {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", Terminator()}}, {},
+     Holds("0.tvr", ONE)},
+    {"archive_of_one_replaced", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {}, Holds("1.tvr", ONE)},
+    {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", Many(999)}}, {},
+     Holds("999.tvr", ONE)},
+    // Examined again just before the rename.
+    {"file_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
+     [](const ScratchDir& dir, const HeldRun&) { WriteFile(dir / "new.tvr", "mine"); },
+     Holds("new.tvr", "mine")},
+    {"fifo_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
+     [](const ScratchDir& dir, const HeldRun&) { ASSERT_EQ(mkfifo((dir / "new.tvr").c_str(), 0600), 0); },
+     [](const ScratchDir& dir) { struct stat st; EXPECT_TRUE(lstat((dir / "new.tvr").c_str(), &st) == 0 && S_ISFIFO(st.st_mode)); }},
+    {"moved_directory_takes_the_archive", {"0", "sub/new.tvr", "big.bin"}, 0, "", {{"sub/x", ""}},
+     [](const ScratchDir& dir, const HeldRun&) { ASSERT_EQ(rename((dir / "sub").c_str(), (dir / "moved").c_str()), 0); },
+     [](const ScratchDir& dir) {
+         EXPECT_EQ(InflateStreams(ReadFile(dir / "moved/new.tvr")), std::vector<std::string>{NOISE});
+         EXPECT_TRUE(TempFilesIn(dir / "moved").empty());
+     }},
+    {"removed_temp_file_told", {"0", "new.tvr", "big.bin"}, OPEN, "was removed; nothing renamed", {},
+     [](const ScratchDir& dir, const HeldRun&) { ASSERT_EQ(unlink((dir / TempFilesIn(dir.path()).at(0)).c_str()), 0); }},
+    // The archive is skipped by identity alone: files of its name elsewhere or in
+    // another case are packed, without a note.
+    {"same_names_elsewhere_packed", {"0", "backup.tvr", "o/*"}, 0, "",
+     {{"o/BACKUP.TVR", "upper"}, {"o/backup.tvr", "lower"}}, {}, Packs("backup.tvr", {"upper", "lower"})},
+    // A file rewritten in place at the same size while it is packed.
+    {"same_size_rewrite_seen", {"0", "new.tvr", "big.bin"}, CHANGED, "big.bin: file changed", {},
+     [](const ScratchDir& dir, const HeldRun&) {
+         const int fd = open((dir / "big.bin").c_str(), O_WRONLY);
+         ASSERT_EQ(pwrite(fd, "new", 3, 0), 3);
+         close(fd);
+     }},
+    // No thread to be had: the run goes on without.
+    {"no_threads_for_another_user", {"0", "shared/new.tvr", "big.bin"}, 0, "", {}, {},
+     Packs("shared/new.tvr", {NOISE}), As(NOBODY, 1), true},
+    {"no_threads_in_little_memory", {"0", "new.tvr", "big.bin"}, 0, "", {}, {},
+     Packs("new.tvr", {NOISE}), As(0, 0, int64_t{16} << 20)},
+    // A reader that goes away, and a signal nobody expected, stop the run cleanly.
+    {"reader_gone", {"1", "big.tvr"}, ABORT, "big.tvr: stopped by signal SIGPIPE\n", {}, {}, {},
+     ToPipeNobodyReads()},
+    {"sigusr1_stops", {"0", "new.tvr", "big.bin"}, ABORT, "new.tvr: stopped by signal SIGUSR1", {},
+     [](const ScratchDir&, const HeldRun& held) { kill(held.pid, SIGUSR1); }},
+    // A directory the user may not write to is named once, for the first entry.
+    {"unwritable_directory_named_once", {"1", "../one.tvr"}, OPEN,
+     "tovra: . (current directory): Permission denied\n", {{"one.tvr", ONE}}, {}, {},
+     As(NOBODY, 0, 0, "sub"), true, "", true},
+    // Files that are no archive at all, and one whose directory is cut short.
+    {"readme_is_no_archive", {"1", "README"}, DAMAGED, "tovra: README: not a tovra archive\n",
+     {{"README", SampleBytes(3000, 11)}}, {}, {}, {}, false, "", true},
+    {"zip_is_no_archive", {"2", "a.zip"}, DAMAGED, "tovra: a.zip: not a tovra archive\n",
+     {{"a.zip", Zip("a.txt", "abc")}}, {}, {}, {}, false, "", true},
+    {"tar_is_no_archive", {"1", "a.tar"}, DAMAGED, "tovra: a.tar: not a tovra archive\n",
+     {{"a.tar", Tar("a.txt", "abc")}}, {}, {}, {}, false, "", true},
+    {"empty_file_is_no_archive", {"2", "empty"}, DAMAGED, "tovra: empty: not a tovra archive\n",
+     {{"empty", ""}}, {}, {}, {}, false, "", true},
+    {"cut_directory_is_damaged", {"2", "cut.tvr"}, DAMAGED,
+     "tovra: cut.tvr: damaged archive: the directory is cut short\n",
+     {{"cut.tvr", ONE.substr(0, 100)}}, {}, {}, {}, false, "", true},
+    // Another user's file in a shared directory is never replaced.
+    {"strangers_archive_in_shared_directory", {"0", "shared/their.tvr", "a.txt"}, OPEN,
+     "shared/their.tvr: owned by another user in a shared directory, not replaced",
+     {{"shared/their.tvr", ONE + "x"}}, {}, Holds("shared/their.tvr", ONE + "x"), {}, true},
+    {"strangers_entry_in_shared_directory", {"1", "../big.tvr"}, OPEN,
+     "big.bin: owned by another user in a shared directory, not replaced",
+     {{"shared/big.bin", "theirs"}}, {}, Holds("shared/big.bin", "theirs"), {"shared"}, true},
+};
+// clang-format on
+
+class Safety : public testing::TestWithParam<Row> {};
+
+TEST_P(Safety, Run) {
+    const Row& row = GetParam();
+    if (row.needsRoot && !ROOT) {
+        GTEST_SKIP() << "needs root, to act as another user";
+    }
+    if (row.options.memoryLimit && SANITIZED) {
+        GTEST_SKIP() << "a sanitizer needs more address space than any small limit";
+    }
+    ScratchDir dir("/dev/shm");
+    // Others may look in, as in any home or project directory.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_TRUE(mkdir((dir / "sub").c_str(), 0755) == 0 && mkdir((dir / "o").c_str(), 0755) == 0 &&
+                mkdir((dir / "shared").c_str(), 0755) == 0 &&
+                chmod((dir / "shared").c_str(), 01777) == 0);
+    Files files = row.files;
+    files.insert(
+        {{"a.txt", "abc"}, {"big.bin", NOISE}, {"big.tvr", BuildArchive({{"big.bin", NOISE}})}});
+    Lookalike(&files, "prog", TOVRA_BINARY);
+    Lookalike(&files, "libz.a", "/usr/lib/x86_64-linux-gnu/libz.a");
+    for (const auto& [name, content] : files) {
+        WriteFile(dir / name, content);
+    }
+    if (!row.privateFile.empty()) {
+        ASSERT_EQ(chmod((dir / row.privateFile).c_str(), 0600), 0);
+    }
+    for (const auto& [name, content] : row.files) {
+        if (name.rfind("shared/", 0) == 0 && ROOT) {  // another user's
+            ASSERT_EQ(chown((dir / name).c_str(), NOBODY, NOBODY), 0);
+        }
+    }
+    RunOptions options = row.options;
+    options.cwd = dir / options.cwd;
+    options.holdAtFigure = row.whileHeld ? 2 : 0;
+    options.whileHeld = [&](const HeldRun& held) { row.whileHeld(dir, held); };
+    const mode_t saved = umask(027);
+    RunResult run = RunTovra(row.args, options);
+    umask(saved);
+    EXPECT_EQ(run.status, row.status) << run.err;
+    if (row.wholeErr || row.err.empty()) {
+        EXPECT_EQ(run.err, row.err);
+    } else {
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+    }
+    EXPECT_TRUE(TempFilesIn(dir.path()).empty() && TempFilesIn(dir / "shared").empty());
+    if (row.left) {
+        row.left(dir);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Safety, testing::ValuesIn(ROWS),
+                         [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+}  // namespace
