@@ -90,6 +90,21 @@ int OpenRegular(int dirFd, const char* path, int flags, OpenedFile* file) {
     return 0;
 }
 
+// Renames from over to in dirFd; when exclusive, never over an existing file.
+// Returns 0, or -1 with errno set.
+int RenameAt(int dirFd, const std::string& from, const std::string& to, bool exclusive) {
+    int renamed =
+        renameat2(dirFd, from.c_str(), dirFd, to.c_str(), exclusive ? RENAME_NOREPLACE : 0);
+    if (renamed != 0 && errno == EINVAL && exclusive) {
+        // File systems without RENAME_NOREPLACE (NFS): a new link is as exclusive.
+        renamed = linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0);
+        if (renamed == 0) {
+            unlinkat(dirFd, from.c_str(), 0);
+        }
+    }
+    return renamed;
+}
+
 }  // namespace
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) {
@@ -280,8 +295,7 @@ RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent,
                                                : RenameOutcome::TEMP_REPLACED;
     }
     // A rename replaces a link at target itself, never the file it points to.
-    if (renameat2(m_dirFd, m_name.c_str(), m_dirFd, target.c_str(),
-                  targetAbsent ? RENAME_NOREPLACE : 0) != 0) {
+    if (RenameAt(m_dirFd, m_name, target, targetAbsent) != 0) {
         *errnum = errno;
         if (*errnum == EEXIST && targetAbsent) {
             *found = StatusAtFd(m_dirFd, target);
