@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OpenedFile file;
     std::set<std::string> names;
     if (OpenRegularFile(archive.c_str(), &file) == 0) {
-        if (directory.ReadFrom(file.fd, archive.c_str()) != 0) {
+        if (directory.ReadFrom(file.fd, archive.c_str()) != Result::OK) {
             directory = Directory();
         }
         CloseReadOnly(file.fd);
