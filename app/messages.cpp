@@ -2,6 +2,7 @@
 #include "app/messages.h"
 
 #include <cstdio>
+#include <string>
 
 #include "app/arguments.h"
 #include "app/version.h"
@@ -9,31 +10,44 @@
 #include "platform/platform.h"
 #include "platform/state.h"
 
+namespace {
+
+constexpr size_t MODE_SHOWN = 80;
+
+}  // namespace
+
 void PrintBanner() {
-    printf("\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software");
+    PrintOut("\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software");
 }
 
 void PrintUsage() {
-    printf("\nUsage: 'tovra 0 zipfile infile' to zip (infile = one filename, or *.dat etc),");
-    printf("\n       'tovra 1 zipfile' to unzip to current dir,");
-    printf("\n       'tovra 2 zipfile' to view contents only");
+    PrintOut(
+        "\nUsage: 'tovra 0 zipfile infile' to zip (infile = one filename, or *.dat etc),"
+        "\n       'tovra 1 zipfile' to unzip to current dir,"
+        "\n       'tovra 2 zipfile' to view contents only");
 }
 
 void PrintFailure(int mode, Result result, const char* modeArg, const char* archive) {
+    const std::string code = std::to_string(static_cast<int>(result));
     if (mode == MODE_INVALID) {
-        printf("\nError in mode in tovraping %.80s\n", modeArg);
+        PrintOut("\nError in mode in tovraping " + std::string(modeArg).substr(0, MODE_SHOWN) +
+                 "\n");
     } else if (result == Result::FAIL) {
-        printf("\nCannot find file(s): %s", archive);
+        PrintOut(std::string("\nCannot find file(s): ") + archive);
     } else if (mode == MODE_CREATE) {
-        printf("\nError %d in tovraping %s", static_cast<int>(result), archive);
+        PrintOut("\nError " + code + " in tovraping " + archive);
     } else {
-        printf("\nError %d in unzipping %s", static_cast<int>(result), archive);
+        PrintOut("\nError " + code + " in unzipping " + archive);
     }
 }
 
 void PrintNotes() {
     // Standard output first, so the two streams read in order on one terminal.
     fflush(stdout);
+    // There a note starts a line of its own, not at the end of the output's last.
+    if (!g_notes.empty() && NoteWouldContinueOutputLine()) {
+        fputs("\n", stderr);
+    }
     for (const std::string& note : g_notes) {
         fprintf(stderr, "tovra: %s\n", note.c_str());
     }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "archive/console_codec.h"
 #include "archive/directory.h"
@@ -11,6 +12,8 @@
 namespace {
 
 const char TIME_PATTERN[] = "%d.%m.%Y %H:%M:%S";
+constexpr size_t ARCHIVE_SHOWN = 80;
+constexpr size_t NAME_COLUMNS = 20;
 const char STANDARD_OUTPUT[] = "standard output";
 
 }  // namespace
@@ -51,17 +54,16 @@ Result CArchiveTool::Read(const char* archive, int mode, ProgressSink* progress)
 }
 
 Result CArchiveTool::List(const Directory& directory, const char* archive) {
-    printf("\nContents of %.80s:", archive);
+    PrintOut("\nContents of " + std::string(archive).substr(0, ARCHIVE_SHOWN) + ":");
+    const ColumnFitter fitter;
     for (int k = 0; k < directory.Count(); ++k) {
         const ArchiveEntry& entry = directory.Entry(k);
         char timeText[TIME_TEXT_SIZE];
         FormatLocalTime(entry.m_mtime, TIME_PATTERN, timeText, sizeof timeText);
-        char line[128];
-        snprintf(line, sizeof line, "\n%-20.20s %12ld %-20.20s",
-                 PrintableText(directory.Name(k)).c_str(), static_cast<long>(entry.m_size),
-                 timeText);
-        // Printed as text, never as a format: a name may hold a percent sign.
-        fputs(line, stdout);
+        char sizeAndTime[64];
+        snprintf(sizeAndTime, sizeof sizeAndTime, " %12ld %-20.20s",
+                 static_cast<long>(entry.m_size), timeText);
+        PrintOut("\n" + fitter.Fit(PrintableText(directory.Name(k)), NAME_COLUMNS) + sizeAndTime);
     }
     // The listing is this mode's whole product: output that went nowhere is a failure.
     if (g_stdoutWasClosed) {

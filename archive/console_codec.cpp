@@ -3,6 +3,7 @@
 #include "archive/console_codec.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/state.h"
@@ -10,7 +11,9 @@
 Progress CConsoleCodec::OnProgress(int percent) {
     // Flushed so that each figure shows at once; output thrown away unseen needs no
     // system call per figure.
-    printf("%3d%%\b\b\b\b", percent);
+    char figure[16];
+    snprintf(figure, sizeof figure, "%3d%%\b\b\b\b", percent);
+    PrintOut(figure);
     if (!g_stdoutDiscarded) {
         fflush(stdout);
     }
@@ -21,5 +24,5 @@ void CConsoleCodec::OnStreamMessage(int zlibCode) {
     // A line this program has always printed, which users' scripts may look for: zlib's
     // code for a stream that ended or failed while its last input was being inflated
     // and still produced output.
-    printf("\nVirhe: %d\n", zlibCode);
+    PrintOut("\nVirhe: " + std::to_string(zlibCode) + "\n");
 }

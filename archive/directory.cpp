@@ -93,7 +93,8 @@ int ReadRecords(int fd, Records* records) {
 // A zlib header as deflate writes one: method 8, a window of at most 32 KiB, and
 // check bits that make the two bytes a multiple of 31.
 bool IsZlibHeader(const unsigned char* header) {
-    const unsigned method = header[0] & 0x0f, window = header[0] >> 4;
+    const unsigned method = header[0] & 0x0f;
+    const unsigned window = header[0] >> 4;
     return method == DEFLATE_METHOD && window <= LARGEST_WINDOW_CODE &&
            ((header[0] << 8) | header[1]) % HEADER_CHECK == 0;
 }

@@ -1,6 +1,6 @@
 # The Debian package, made by `cpack -G DEB` in the build directory:
-# tovra_<version>_<arch>.deb, installed under /usr, with the program stripped and its
-# library dependencies computed by dpkg-shlibdeps.
+# tovra_<version>_<arch>.deb, installed under /usr, with the program stripped as
+# dh_strip strips it and its library dependencies computed by dpkg-shlibdeps.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_CONTACT "TOVRA maintainers <maintainers@users.noreply.c-seed-6509890c.example>")
@@ -12,11 +12,11 @@ directory, and lists what an archive holds.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
 
 # Debian wants the licence as share/doc/tovra/copyright, in its machine-readable
-# form, and a changelog beside it; other installs have LICENSE and need neither, so
-# these two belong to a component that only the package installs.
+# form, and no second copy beside it; documents compressed (the README too) and a
+# changelog. The plain install's README and LICENSE (component docs) stay out of the
+# package; these belong to a component that only the package installs.
 function(tovra_write_debian_copyright licence_file copyright_file)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${licence_file})
   file(READ ${licence_file} licence)
@@ -45,12 +45,30 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in debian/changelog @ONLY)
 add_custom_command(OUTPUT debian/changelog.gz
   COMMAND ${GZIP_PROGRAM} -9nkf debian/changelog
   DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog VERBATIM)
-add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(OUTPUT debian/README.md.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md debian/README.md
+  COMMAND ${GZIP_PROGRAM} -9nf debian/README.md
+  DEPENDS ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
+add_custom_target(debian_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz
+                                          ${PROJECT_BINARY_DIR}/debian/README.md.gz)
 
 install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+              ${PROJECT_BINARY_DIR}/debian/README.md.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+# Stripped as dh_strip strips a program: symbols and debugging information, and the
+# .comment and .note sections, which only say how it was built.
+if(NOT CMAKE_STRIP)
+  message(FATAL_ERROR "no strip program found: it strips the packaged program")
+endif()
+install(CODE "
+  set(program \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tovra\")
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                          \"\${program}\" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR \"cannot strip \${program}\")
+  endif()" COMPONENT debian EXCLUDE_FROM_ALL)
 set(CPACK_INSTALL_CMAKE_PROJECTS
-    "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/"
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
     "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
 
 include(CPack)

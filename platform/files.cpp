@@ -188,16 +188,16 @@ DirectoryHandle::~DirectoryHandle() {
 }
 
 int DirectoryHandle::Open(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int opened = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (opened < 0 || fstat(opened, &st) != 0) {
         int failure = errno;
-        if (fd >= 0) {
-            close(fd);
+        if (opened >= 0) {
+            close(opened);
         }
         return failure;
     }
-    m_fd = fd;
+    m_fd = opened;
     m_shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
     m_owner = st.st_uid;
     return 0;
@@ -235,40 +235,41 @@ int TempFile::Create(const DirectoryHandle& dir, const char* prefix) {
     static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     Remove();
     unsigned char random[TEMP_SUFFIX_LENGTH];
-    int fd = -1;
-    std::string name;
+    int created = -1;
+    std::string candidate;
     // O_EXCL makes the name ours whoever guesses it.
-    for (int attempt = 0; fd < 0; ++attempt) {
+    for (int attempt = 0; created < 0; ++attempt) {
         if (attempt == TEMP_ATTEMPTS) {
             return EEXIST;
         }
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
             return errno;
         }
-        name = prefix;
+        candidate = prefix;
         for (unsigned char byte : random) {
-            name += LETTERS[byte % (sizeof LETTERS - 1)];
+            candidate += LETTERS[byte % (sizeof LETTERS - 1)];
         }
-        fd = openat(dir.fd(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, PRIVATE_MODE);
-        if (fd < 0 && errno != EEXIST) {
+        created = openat(dir.fd(), candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                         PRIVATE_MODE);
+        if (created < 0 && errno != EEXIST) {
             return errno;
         }
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(created, &st) != 0) {
         int failure = errno;
-        close(fd);
-        unlinkat(dir.fd(), name.c_str(), 0);
+        close(created);
+        unlinkat(dir.fd(), candidate.c_str(), 0);
         return failure;
     }
     m_dirFd = dir.fd();
-    m_fd = fd;
-    m_name = name;
+    m_fd = created;
+    m_name = candidate;
     m_identity = IdentityOf(st);
     return 0;
 }
 
-int TempFile::TakeFinalPermissions(const PathStatus& target) {
+int TempFile::TakeFinalPermissions(const PathStatus& target) const {
     if (target.kind != PathKind::REGULAR) {
         return fchmod(m_fd, NEW_FILE_MODE & ~g_umask) == 0 ? 0 : errno;
     }
@@ -280,9 +281,9 @@ int TempFile::TakeFinalPermissions(const PathStatus& target) {
 }
 
 int TempFile::Close() {
-    int fd = std::exchange(m_fd, -1);
+    int closing = std::exchange(m_fd, -1);
     // A full disk may show only here (on network file systems).
-    return fd >= 0 && close(fd) != 0 ? errno : 0;
+    return closing >= 0 && close(closing) != 0 ? errno : 0;
 }
 
 RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent, int* errnum,

@@ -2,6 +2,7 @@
 // Everything above this layer reaches the operating system only through here.
 #pragma once
 
+#include <locale.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -21,6 +22,23 @@ constexpr int TIME_TEXT_SIZE = 20;  // 19 characters and the terminator
 // Formats seconds since 1970 UTC as local time with the given strftime pattern.
 // Returns 0, or -1 when the time cannot be converted (out then holds a placeholder).
 int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size);
+
+// Cuts text to at most a number of display columns and pads it with spaces to exactly
+// that many. Valid UTF-8 is measured as a terminal shows it, whatever the user's
+// locale: never cut inside a character, a wide character counting two columns, one
+// that cannot be shown turned into '?'. Any other text, or any text when no UTF-8
+// locale could be loaded, counts a column per byte.
+class ColumnFitter {
+  public:
+    ColumnFitter();  // loads the UTF-8 locale it measures by, once for many texts
+    ~ColumnFitter();
+    ColumnFitter(const ColumnFitter&) = delete;
+    ColumnFitter& operator=(const ColumnFitter&) = delete;
+    std::string Fit(const std::string& text, size_t columns) const;
+
+  private:
+    locale_t m_utf8;  // nullptr when it could not be loaded
+};
 
 // --- files --------------------------------------------------------------
 
@@ -153,7 +171,7 @@ class TempFile {
     // Gives the file the mode and owner it must have in place of target: the
     // permission bits of a regular file there (and its owner and group, as root),
     // else those of any new file (0666 less the umask). Returns 0 or an errno value.
-    int TakeFinalPermissions(const PathStatus& target);
+    int TakeFinalPermissions(const PathStatus& target) const;
 
     // Closes the descriptor, keeping the file. Returns 0 or an errno value.
     int Close();
@@ -199,6 +217,15 @@ struct FoundFile {
 // regular file nor a directory, and dangling links, are left out unopened.
 // Returns 0, or an errno value when the pattern's directory cannot be read.
 int FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
+
+// --- standard output ----------------------------------------------------
+
+// Prints text to standard output as it is, and remembers whether it ended a line.
+void PrintOut(const std::string& text);
+
+// True when standard error shows on the same terminal as standard output and the last
+// byte printed there was not a newline: a note written now would run on from that line.
+bool NoteWouldContinueOutputLine();
 
 // --- process and console ------------------------------------------------
 

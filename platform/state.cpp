@@ -4,6 +4,7 @@
 #include <cstring>
 
 std::vector<std::string> g_notes;
+bool g_outputEndsLine = true;
 bool g_stdoutWasClosed = false;
 bool g_stdoutDiscarded = false;
 volatile sig_atomic_t g_stopSignal = 0;
@@ -15,6 +16,7 @@ mode_t g_umask = 022;
 
 void ResetProcessState() {
     g_notes.clear();
+    g_outputEndsLine = true;
     g_stdoutWasClosed = false;
     g_stdoutDiscarded = false;
     g_stopSignal = 0;

@@ -18,6 +18,9 @@ extern std::vector<std::string> g_notes;
 
 // --- the process and its console -------------------------------------------------
 
+// Standard output ends a line: nothing printed yet, or a newline last. The progress
+// figure's backspaces leave the cursor inside its line.
+extern bool g_outputEndsLine;
 // Descriptor 1 was closed at start (it is /dev/null now): a listing has nowhere to go.
 extern bool g_stdoutWasClosed;
 // Standard output is the null device: figures need no flush to be seen.

@@ -30,12 +30,17 @@ const std::string ONE_FILE = "a.txt" + std::string(75, '\0') +
 std::string Listing(bool shown) {
     // clang-format off
     const std::vector<std::tuple<std::string, int32_t, int32_t, std::string>> lines = {
-        {"abcdefghijklmnopqrstuvwxyz", 1, SOME_TIME, "abcdefghijklmnopqrst            1 09.09.2001 04:46:40 "},
+        {"abcdefghijklmnopqrstuvwxy", 1, SOME_TIME, "abcdefghijklmnopqrst            1 09.09.2001 04:46:40 "},
         {std::string(80, 'N'), 1234567, 0, std::string(20, 'N') + "      1234567 01.01.1970 03:00:00 "},
         {"100%_%s%n.txt", -5, -1, "100%_%s%n.txt                  -5 01.01.1970 02:59:59 "},
-        // Control characters would break the layout or reach the terminal as escapes.
-        {"a\x1b]0;x\x07_\tc\nd\x7f", 0, INT32_MAX, "a?]0;x?_?c?d?                   0 19.01.2038 06:14:07 "},
-        {"p\xc3\xa4iv\xc3\xa4", INT32_MIN, INT32_MIN, "p\xc3\xa4iv\xc3\xa4               -2147483648 13.12.1901 23:45:52 "}};
+        // Control characters, C1 ones too, would break the layout or reach the terminal as
+        // escapes.
+        {"a\x1b]0;x\x07_\tc\nd\x7f\xc2\x9b", 0, INT32_MAX, "a?]0;x?_?c?d??                  0 19.01.2038 06:14:07 "},
+        // Valid UTF-8 fills 20 columns, a wide character two, never cut inside one; other
+        // names are cut and padded by bytes, their control characters hidden all the same.
+        {"päivää-ñ-日本.txt", INT32_MIN, INT32_MIN, "päivää-ñ-日本.txt     -2147483648 13.12.1901 23:45:52 "},
+        {"a日本語のファイル名です", 7, SOME_TIME, "a日本語のファイル名             7 09.09.2001 04:46:40 "},
+        {"caf\xe9\tna\xc3\xafve-latin1.txt", 8, SOME_TIME, "caf\xe9?na\xc3\xafve-latin1.t            8 09.09.2001 04:46:40 "}};
     // clang-format on
     std::string archive, listed = std::string(BANNER) + "\nContents of names.tvr:";
     for (const auto& [name, size, mtime, line] : lines) {
@@ -79,8 +84,17 @@ std::string U(int result, const std::string& archive) {
     return Shown("\nError " + std::to_string(result) + " in unzipping " + archive);
 }
 
-// What happens to a run besides its arguments. From BACKGROUND on it runs on a
-// terminal; from KEY on, it is held at its second figure while it happens.
+// What a terminal shows of text: a newline as a carriage return and a line feed.
+std::string OnTerminal(std::string text) {
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+        text.insert(at, "\r");
+    }
+    return text;
+}
+
+// What happens to a run besides its arguments. From ON_TERMINAL on it runs on a
+// terminal (there with both its outputs); from KEY on, it is held at its second
+// figure while it happens.
 enum Act {
     NONE,
     CLOSED_OUT,
@@ -89,6 +103,7 @@ enum Act {
     THREADS,
     FULL_DISK,
     NO_TERMINAL,
+    ON_TERMINAL,
     BACKGROUND,
     TYPED_AHEAD,
     KEY,
@@ -180,10 +195,12 @@ void Check(const Row& row) {
     auto before = dir.Snapshot();
     const char* const stdoutPaths[] = {"", "-", "/dev/full", "&2"};
     RunOptions options{dir.path(), dir / "keys", "XYZ-3",
-                       row.act <= BOTH_TO_ERR ? stdoutPaths[row.act] : ""};
+                       row.act <= BOTH_TO_ERR   ? stdoutPaths[row.act]
+                       : row.act == ON_TERMINAL ? "tty"
+                                                : ""};
     options.env = {row.act == THREADS ? "TOVRA_THREADS=2x" : "TOVRA_THREADS=3"};
     options.fileSizeLimit = row.act == FULL_DISK ? row.value : 0;
-    options.terminal = row.act >= BACKGROUND;
+    options.terminal = row.act >= ON_TERMINAL;
     options.background = row.act == BACKGROUND;
     options.typedAhead = row.act == BACKGROUND ? "q\n" : row.act == TYPED_AHEAD ? "x" : "";
     options.holdAtFigure = row.act >= KEY ? 2 : 0;
@@ -240,6 +257,21 @@ TEST(Run, CommandLineListingMatchingLimitsAndReplacing) {
          "",
          "",
          BOTH_TO_ERR},
+        // On one terminal a note starts a line of its own, after the usage or a figure.
+        {{"2", "no.tvr"},
+         OnTerminal(Missing("no.tvr") + "\ntovra: no.tvr: No such file or directory\n"),
+         255,
+         "",
+         "",
+         "",
+         ON_TERMINAL},
+        {{"x", "out.tvr", "a.txt"},
+         OnTerminal(PACKED + "\ntovra: mode 'x' read as 0\n"),
+         0,
+         "",
+         "out.tvr",
+         ONE_FILE,
+         ON_TERMINAL},
         {{"0", "out.tvr", "*.none"}, Missing("out.tvr"), 255, "tovra: *.none: no file matches\n"},
         {{"2", "sub.tvr"}, U(-8, "sub.tvr"), 248, "tovra: sub.tvr: not a regular file\n"},
         {{"1", "fifo.tvr"}, U(-8, "fifo.tvr"), 248, "tovra: fifo.tvr: not a regular file\n"},

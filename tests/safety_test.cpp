@@ -35,8 +35,9 @@ struct Row {
     Verdict left{};      // what the run must leave
     RunOptions options{};
     bool needsRoot = false;
-    std::string privateFile{};  // made readable by its owner alone
-    bool wholeErr = false;      // err is all of standard error
+    std::string privateFile{};  // given privateMode, no more than its owner may read
+    mode_t privateMode = 0600;
+    bool wholeErr = false;  // err is all of standard error
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -177,9 +178,17 @@ const std::vector<Row> ROWS = {
      {{"t.txt", TextWithTerminatorAt80()}}},
     {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", Terminator()}}, {},
      Holds("0.tvr", ONE)},
-    {"archive_of_one_replaced", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {}, Holds("1.tvr", ONE)},
+    {"archive_of_one_replaced_keeps_its_mode", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {},
+     [](const ScratchDir& dir) { Holds("1.tvr", ONE)(dir); Mode("1.tvr", 0604)(dir); }, {}, false,
+     "1.tvr", 0604},
     {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", Many(999)}}, {},
      Holds("999.tvr", ONE)},
+    {"negative_size_kept", {"0", "neg", "a.txt"}, OPEN, "neg: exists and is not an archive",
+     {{"neg", Record("a", -2) + Terminator() + ZlibStream("")}}},
+    {"directory_then_text_kept", {"0", "dt", "a.txt"}, OPEN, "dt: exists and is not an archive",
+     {{"dt", Record("a", 3) + Terminator() + "abc and more text"}}},
+    {"too_short_for_its_streams_kept", {"0", "ts", "a.txt"}, OPEN, "ts: exists and is not",
+     {{"ts", Record("a", 0) + Record("b", 0) + Terminator() + ZlibStream("")}}},
     // Examined again just before the rename.
     {"file_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
      [](const ScratchDir& dir, const HeldRun&) { WriteFile(dir / "new.tvr", "mine"); },
@@ -267,7 +276,7 @@ TEST_P(Safety, Run) {
         WriteFile(dir / name, content);
     }
     if (!row.privateFile.empty()) {
-        ASSERT_EQ(chmod((dir / row.privateFile).c_str(), 0600), 0);
+        ASSERT_EQ(chmod((dir / row.privateFile).c_str(), row.privateMode), 0);
     }
     for (const auto& [name, content] : row.files) {
         if (name.rfind("shared/", 0) == 0 && ROOT) {  // another user's

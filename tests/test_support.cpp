@@ -145,13 +145,14 @@ std::vector<std::string> InflateStreams(const std::string& archive) {
                                     int out, int err, int terminal) {
     bool ready = (terminal >= 0 ? login_tty(terminal) == 0
                                 : dup2(open(options.stdinPath.c_str(), O_RDONLY), 0) == 0) &&
-                 dup2(err, 2) == 2 && chdir(options.cwd.c_str()) == 0;
+                 (options.stdoutPath == "tty" || dup2(err, 2) == 2) &&
+                 chdir(options.cwd.c_str()) == 0;
     int unread[2];
     if (options.stdoutPath == "-") {
         close(1);
     } else if (options.stdoutPath == "|") {
         ready = ready && pipe(unread) == 0 && close(unread[0]) == 0 && dup2(unread[1], 1) == 1;
-    } else {
+    } else if (options.stdoutPath != "tty") {
         out = options.stdoutPath.empty()   ? out
               : options.stdoutPath == "&2" ? err
                                            : open(options.stdoutPath.c_str(), O_WRONLY);
@@ -234,6 +235,11 @@ RunResult RunTovra(const std::vector<std::string>& args, const RunOptions& optio
         kill(child, SIGKILL);
     }
     waitpid(child, &status, 0);
+    for (ssize_t n = 1; options.stdoutPath == "tty" && n > 0;) {
+        struct pollfd ready = {master, POLLIN, 0};
+        n = poll(&ready, 1, 0) > 0 ? read(master, buffer, sizeof buffer) : 0;
+        result.out.append(buffer, size_t(std::max<ssize_t>(n, 0)));
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     result.out.erase(0, filler.size());
     result.err = ReadFile("/proc/self/fd/" + std::to_string(err));

@@ -71,7 +71,8 @@ struct HeldRun {
 struct RunOptions {
     std::string cwd = ".", stdinPath = "/dev/null", tz = "UTC";
     // Standard output: "" captures it, "-" starts the run with it closed, "&2" sends it
-    // where standard error goes, "|" to a pipe nobody reads, else it goes to the path.
+    // where standard error goes, "|" to a pipe nobody reads, "tty" sends both to the
+    // terminal (out then holds what the terminal shows), else it goes to the path.
     std::string stdoutPath{};
     std::vector<std::string> env{};  // "NAME=value" each
     int64_t fileSizeLimit = 0;       // what no file the run writes may pass: a full disk
