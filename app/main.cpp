@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
     PrepareProcess();
     CArchiveTool tool;
-    int result = 1;
+    Result result = Result::MODE_REJECTED;
     PrintBanner();
     if (argc < 3 || argc > 4) {
         NoteSlips(argc, argv, MODE_INVALID);
@@ -18,14 +18,15 @@ int main(int argc, char** argv) {
     int mode = ParseMode(argc, argv);
     NoteSlips(argc, argv, mode);
     if (mode == MODE_CREATE) {
-        result = tool.Process(argv[3], argv[2], mode, COMPRESSION_LEVEL);
+        // Only packing runs workers, so only packing reads TOVRA_THREADS and warns about it.
+        result = tool.Process(argv[3], argv[2], mode, {COMPRESSION_LEVEL, WorkerThreads()});
     } else if (mode != MODE_INVALID) {
-        result = tool.Process("", argv[2], mode, COMPRESSION_LEVEL);
+        result = tool.Process("", argv[2], mode, {});
     }
-    if (result != 0) {
+    if (result != Result::OK) {
         PrintFailure(mode, result, argv[1], argv[2]);
         PrintUsage();
     }
     PrintNotes();
-    return result;
+    return static_cast<int>(result);
 }

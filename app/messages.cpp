@@ -27,12 +27,12 @@ void PrintUsage() {
         "\n       'tovra 2 zipfile' to view contents only");
 }
 
-void PrintFailure(int mode, int result, const char* modeArg, const char* archive) {
-    const std::string code = std::to_string(result);
+void PrintFailure(int mode, Result result, const char* modeArg, const char* archive) {
+    const std::string code = std::to_string(static_cast<int>(result));
     if (mode == MODE_INVALID) {
         PrintOut("\nError in mode in tovraping " + std::string(modeArg).substr(0, MODE_SHOWN) +
                  "\n");
-    } else if (result == RESULT_FAIL) {
+    } else if (result == Result::FAIL) {
         PrintOut(std::string("\nCannot find file(s): ") + archive);
     } else if (mode == MODE_CREATE) {
         PrintOut("\nError " + code + " in tovraping " + archive);

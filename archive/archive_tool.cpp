@@ -1,14 +1,11 @@
 // The archive operation's set-up shared by all modes, and the listing.
 #include "archive/archive_tool.h"
 
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstdio>
-#include <memory>
-#include <new>
 #include <string>
 
+#include "archive/console_codec.h"
 #include "archive/directory.h"
 #include "platform/state.h"
 
@@ -21,45 +18,42 @@ const char STANDARD_OUTPUT[] = "standard output";
 
 }  // namespace
 
-int CArchiveTool::Process(const char* pattern, const char* archive, int mode, int level) {
-    std::unique_ptr<CConsoleCodec> codec(new (std::nothrow) CConsoleCodec);
-    if (!codec) {
-        Note("out of memory");
-        return Z_MEM_ERROR;
-    }
-    int result = mode == MODE_CREATE ? Create(pattern, archive, level, codec.get())
-                                     : Read(archive, mode, codec.get());
+Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
+                             const PackOptions& pack) {
+    CConsoleCodec console;
+    Result result = mode == MODE_CREATE ? Create(pattern, archive, pack, &console)
+                                        : Read(archive, mode, &console);
     // A stop ends packing and unpacking alike: the note names the archive and the cause.
-    if (result == RESULT_ABORT) {
+    if (result == Result::ABORT) {
         NoteFile(archive, StopReason().c_str());
     }
     return result;
 }
 
-int CArchiveTool::Read(const char* archive, int mode, CConsoleCodec* codec) {
+Result CArchiveTool::Read(const char* archive, int mode, ProgressSink* progress) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
     int failure = OpenRegularFile(archive, &file);
     if (failure == NOT_REGULAR) {
         NoteFile(archive, "not a regular file");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     if (failure != 0) {
         NoteFileError(archive, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     Directory directory;
-    int result = directory.ReadFrom(file.fd, archive);
-    if (result == RESULT_OK && mode == MODE_EXTRACT) {
-        result = Extract(directory, file, archive, codec);
-    } else if (result == RESULT_OK && mode == MODE_LIST) {
+    Result result = directory.ReadFrom(file.fd, archive);
+    if (result == Result::OK && mode == MODE_EXTRACT) {
+        result = Extract(directory, file, archive, progress);
+    } else if (result == Result::OK && mode == MODE_LIST) {
         result = List(directory, archive);
     }
     CloseReadOnly(file.fd);
     return result;
 }
 
-int CArchiveTool::List(const Directory& directory, const char* archive) {
+Result CArchiveTool::List(const Directory& directory, const char* archive) {
     PrintOut("\nContents of " + std::string(archive).substr(0, ARCHIVE_SHOWN) + ":");
     const ColumnFitter fitter;
     for (int k = 0; k < directory.Count(); ++k) {
@@ -74,11 +68,11 @@ int CArchiveTool::List(const Directory& directory, const char* archive) {
     // The listing is this mode's whole product: output that went nowhere is a failure.
     if (g_stdoutWasClosed) {
         NoteFileError(STANDARD_OUTPUT, EBADF);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     if (fflush(stdout) != 0 || ferror(stdout)) {
         NoteFileError(STANDARD_OUTPUT, errno);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }

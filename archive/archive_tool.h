@@ -2,24 +2,31 @@
 #pragma once
 
 #include "archive/directory.h"
-#include "codec/console_codec.h"
+#include "codec/progress.h"
 #include "platform/platform.h"
 
 constexpr int MODE_CREATE = 0;
 constexpr int MODE_EXTRACT = 1;
 constexpr int MODE_LIST = 2;
 
+// How packing runs, as the command line's side decides it; no other mode uses it.
+struct PackOptions {
+    int level = 0;    // deflate's level
+    int workers = 0;  // the threads that deflate
+};
+
 class CArchiveTool {
   public:
-    // Runs one mode on the archive; pattern is used by MODE_CREATE only.
-    // Returns 0 or a result code (platform/result.h, or a negative zlib code).
-    int Process(const char* pattern, const char* archive, int mode, int level);
+    // Runs one mode on the archive; pattern and pack are used by MODE_CREATE only.
+    // Returns OK or the failure that ended the run.
+    Result Process(const char* pattern, const char* archive, int mode, const PackOptions& pack);
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
-    int Read(const char* archive, int mode, CConsoleCodec* codec);
-    int Create(const char* pattern, const char* archive, int level, CConsoleCodec* codec);
-    int Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
-                CConsoleCodec* codec);
-    int List(const Directory& directory, const char* archive);
+    Result Read(const char* archive, int mode, ProgressSink* progress);
+    Result Create(const char* pattern, const char* archive, const PackOptions& pack,
+                  ProgressSink* progress);
+    Result Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
+                   ProgressSink* progress);
+    Result List(const Directory& directory, const char* archive);
 };

@@ -5,6 +5,7 @@
 #include "archive/archive_tool.h"
 #include "archive/directory.h"
 #include "archive/replace.h"
+#include "codec/packer.h"
 #include "platform/platform.h"
 
 namespace {
@@ -26,13 +27,13 @@ bool IsAccepted(const FoundFile& file, const FileIdentity& archive) {
 }
 
 // Enumerates once, so that the directory and the streams describe the same files.
-int FindAcceptedFiles(const char* pattern, const FileIdentity& archive,
-                      std::vector<FoundFile>* files) {
+Result FindAcceptedFiles(const char* pattern, const FileIdentity& archive,
+                         std::vector<FoundFile>* files) {
     std::vector<FoundFile> found;
     int failure = FindMatches(pattern, &found);
     if (failure != 0) {
         NoteFileError(pattern, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     for (const FoundFile& file : found) {
         if (IsAccepted(file, archive)) {
@@ -41,9 +42,9 @@ int FindAcceptedFiles(const char* pattern, const FileIdentity& archive,
     }
     if (files->empty()) {
         NoteFile(pattern, "no file matches");
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 int32_t StorableTime(const FoundFile& file) {
@@ -66,19 +67,19 @@ const char* LimitReason(const FoundFile& file) {
 
 // Pass 1: the whole directory is known, and checked against the format, before
 // anything is written.
-int FillDirectory(const std::vector<FoundFile>& files, Directory* directory) {
+Result FillDirectory(const std::vector<FoundFile>& files, Directory* directory) {
     for (const FoundFile& file : files) {
-        if (directory->Append(file.name, file.size, StorableTime(file)) != RESULT_OK) {
+        if (directory->Append(file.name, file.size, StorableTime(file)) != Result::OK) {
             NoteFile(file.path.c_str(), LimitReason(file));
-            return RESULT_LIMIT;
+            return Result::LIMIT;
         }
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Opens a matched file for packing: it must still be the file matching found.
-// Returns 0, RESULT_LIMIT when it changed, or RESULT_OPEN.
-int OpenSource(const FoundFile& file, OpenedFile* source) {
+// Returns OK, LIMIT when it changed, or OPEN.
+Result OpenSource(const FoundFile& file, OpenedFile* source) {
     int failure = OpenRegularFile(file.path.c_str(), source);
     const bool changed =
         failure == NOT_REGULAR || (failure == 0 && !SameFile(source->identity, file.identity));
@@ -87,51 +88,51 @@ int OpenSource(const FoundFile& file, OpenedFile* source) {
     }
     if (changed) {
         NoteFile(file.path.c_str(), CHANGED);
-        return RESULT_LIMIT;
+        return Result::LIMIT;
     }
     if (failure != 0) {
         NoteFileError(file.path.c_str(), failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Once every byte of the file is read, it must still be the version opened: a
 // rewrite in place at the same size would otherwise pack a mixture of old and new.
-int CheckUnchanged(const OpenedFile& source, const char* path) {
+Result CheckUnchanged(const OpenedFile& source, const char* path) {
     FileVersion now;
     int failure = VersionOf(source.fd, &now);
     if (failure != 0) {
         NoteFileError(path, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
     if (!SameVersion(now, source.version)) {
         NoteFile(path, CHANGED);
-        return RESULT_LIMIT;
+        return Result::LIMIT;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Pass 2: one stream per recorded file, in record order, each file opened once.
-int AppendStreams(const std::vector<FoundFile>& files, const Directory& directory,
-                  CConsoleCodec* codec) {
+Result AppendStreams(const std::vector<FoundFile>& files, const Directory& directory,
+                     Packer* packer) {
     for (size_t k = 0; k < files.size(); ++k) {
         const char* path = files[k].path.c_str();
         OpenedFile source;
-        int result = OpenSource(files[k], &source);
-        if (result != RESULT_OK) {
+        Result result = OpenSource(files[k], &source);
+        if (result != Result::OK) {
             return result;
         }
-        result = codec->PackFile(source.fd, directory.Entry(static_cast<int>(k)).m_size, path);
-        if (result == RESULT_OK) {
+        result = packer->PackFile(source.fd, directory.Entry(static_cast<int>(k)).m_size, path);
+        if (result == Result::OK) {
             result = CheckUnchanged(source, path);
         }
         CloseReadOnly(source.fd);
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Where the archive goes: its directory, held for the run, and its name there.
@@ -142,38 +143,42 @@ struct Destination {
     const char* shown;  // the archive as the user named it
 };
 
+// Appends the streams to fd. Every way out joins the workers (the packer's End, or
+// its destructor) before the temporary file may go.
+Result WriteStreams(const std::vector<FoundFile>& files, const Directory& directory,
+                    const PackOptions& pack, int fd, const char* archive, ProgressSink* progress) {
+    Packer packer(*progress, pack.level, pack.workers);
+    Result result = packer.Begin(fd, archive);
+    if (result == Result::OK) {
+        result = AppendStreams(files, directory, &packer);
+    }
+    return result == Result::OK ? packer.End() : result;
+}
+
 // Writes the archive into the temporary file and puts it in place once the name,
 // examined again, may still be replaced.
-int WriteArchive(const std::vector<FoundFile>& files, const Directory& directory, int level,
-                 const Destination& archive, TempFile* temp, CConsoleCodec* codec) {
-    int result = directory.WriteTo(temp->fd(), archive.shown);
-    if (result == RESULT_OK) {
-        result = codec->BeginPack(temp->fd(), archive.shown, level, WorkerThreads());
+Result WriteArchive(const std::vector<FoundFile>& files, const Directory& directory,
+                    const PackOptions& pack, const Destination& archive, TempFile* temp,
+                    ProgressSink* progress) {
+    Result result = directory.WriteTo(temp->fd(), archive.shown);
+    if (result == Result::OK) {
+        result = WriteStreams(files, directory, pack, temp->fd(), archive.shown, progress);
     }
-    if (result == RESULT_OK) {
-        result = AppendStreams(files, directory, codec);
+    if (result == Result::OK && StopSignalled()) {
+        result = Result::ABORT;
     }
-    // Every way out joins the workers before the temporary file goes.
-    if (result == RESULT_OK) {
-        result = codec->EndPack();
-    } else {
-        codec->CancelPack();
-    }
-    if (result == RESULT_OK && StopSignalled()) {
-        result = RESULT_ABORT;
-    }
-    if (result != RESULT_OK) {
+    if (result != Result::OK) {
         return result;
     }
     const PathStatus target = StatusAt(archive.dir, archive.name);
     result = CheckArchiveTarget(archive.dir, archive.name, archive.shown, target);
-    return result == RESULT_OK ? PutInPlace(temp, archive.name, archive.shown, target) : result;
+    return result == Result::OK ? PutInPlace(temp, archive.name, archive.shown, target) : result;
 }
 
 }  // namespace
 
-int CArchiveTool::Create(const char* pattern, const char* archivePath, int level,
-                         CConsoleCodec* codec) {
+Result CArchiveTool::Create(const char* pattern, const char* archivePath, const PackOptions& pack,
+                            ProgressSink* progress) {
     Destination archive;
     archive.opened = archive.dir.Open(DirectoryOf(archivePath));
     archive.name = BaseNameOf(archivePath);
@@ -182,19 +187,19 @@ int CArchiveTool::Create(const char* pattern, const char* archivePath, int level
     const FileIdentity existing = StatusAt(archive.dir, archive.name).identity;
     std::vector<FoundFile> files;
     Directory directory;
-    int result = FindAcceptedFiles(pattern, existing, &files);
-    if (result == RESULT_OK) {
+    Result result = FindAcceptedFiles(pattern, existing, &files);
+    if (result == Result::OK) {
         result = FillDirectory(files, &directory);
     }
-    if (result == RESULT_OK && archive.opened != 0) {
+    if (result == Result::OK && archive.opened != 0) {
         NoteFileError(archivePath, archive.opened);
-        result = RESULT_OPEN;
+        result = Result::OPEN;
     }
-    if (result == RESULT_OK) {
+    if (result == Result::OK) {
         result = CheckArchiveTarget(archive.dir, archive.name, archivePath,
                                     StatusAt(archive.dir, archive.name));
     }
-    if (result != RESULT_OK) {
+    if (result != Result::OK) {
         return result;
     }
     StoppableRun run;
@@ -202,7 +207,7 @@ int CArchiveTool::Create(const char* pattern, const char* archivePath, int level
     int failure = temp.Create(archive.dir, PACK_PREFIX);
     if (failure != 0) {
         NoteFileError(archivePath, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return WriteArchive(files, directory, level, archive, &temp, codec);
+    return WriteArchive(files, directory, pack, archive, &temp, progress);
 }

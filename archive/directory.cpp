@@ -101,17 +101,17 @@ bool IsZlibHeader(const unsigned char* header) {
 
 }  // namespace
 
-int Directory::Append(const std::string& name, int64_t size, int32_t mtime) {
+Result Directory::Append(const std::string& name, int64_t size, int32_t mtime) {
     if (name.size() >= static_cast<size_t>(ENTRY_NAME_SIZE) || Count() >= MAX_ENTRIES || size < 0 ||
         size > INT32_MAX) {
-        return RESULT_LIMIT;
+        return Result::LIMIT;
     }
     ArchiveEntry entry{};
     memcpy(entry.m_szName, name.data(), name.size());
     entry.m_size = static_cast<int32_t>(size);
     entry.m_mtime = mtime;
     m_entries.push_back(entry);
-    return RESULT_OK;
+    return Result::OK;
 }
 
 std::string Directory::Name(int k) const {
@@ -119,7 +119,7 @@ std::string Directory::Name(int k) const {
     return std::string(name, strnlen(name, ENTRY_NAME_SIZE));
 }
 
-int Directory::WriteTo(int fd, const char* archive) const {
+Result Directory::WriteTo(int fd, const char* archive) const {
     std::vector<unsigned char> bytes(static_cast<size_t>(DataOffset()));
     for (int k = 0; k < Count(); ++k) {
         EncodeEntry(Entry(k), bytes.data() + static_cast<size_t>(k) * ENTRY_RECORD_SIZE);
@@ -129,17 +129,17 @@ int Directory::WriteTo(int fd, const char* archive) const {
     int failure = WriteAll(fd, bytes.data(), bytes.size());
     if (failure != 0) {
         NoteFileError(archive, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int Directory::ReadFrom(int fd, const char* archive) {
+Result Directory::ReadFrom(int fd, const char* archive) {
     Records records;
     int failure = ReadRecords(fd, &records);
     if (failure != 0) {
         NoteFileError(archive, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     if (!records.terminated) {
         // A real archive cut short keeps the names packing stores; a text, a zip or a
@@ -150,10 +150,10 @@ int Directory::ReadFrom(int fd, const char* archive) {
         }
         NoteFile(archive,
                  stored ? "damaged archive: the directory is cut short" : "not a tovra archive");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     m_entries = std::move(records.entries);
-    return RESULT_OK;
+    return Result::OK;
 }
 
 bool IsWholeArchive(int fd, int64_t length) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 constexpr int ENTRY_NAME_SIZE = 80;
 constexpr int ENTRY_RECORD_SIZE = 88;
 // 999 entries and the terminator.
@@ -24,9 +26,9 @@ struct ArchiveEntry {
 
 class Directory {
   public:
-    // Adds an entry. Returns 0, or RESULT_LIMIT when the name needs 80 bytes or more,
-    // the directory is full, or size does not fit 31 bits (nothing is stored then).
-    int Append(const std::string& name, int64_t size, int32_t mtime);
+    // Adds an entry. Returns OK, or LIMIT when the name needs 80 bytes or more, the
+    // directory is full, or size does not fit 31 bits (nothing is stored then).
+    Result Append(const std::string& name, int64_t size, int32_t mtime);
 
     int Count() const { return static_cast<int>(m_entries.size()); }
     const ArchiveEntry& Entry(int k) const { return m_entries[static_cast<size_t>(k)]; }
@@ -37,13 +39,13 @@ class Directory {
     int64_t DataOffset() const { return (int64_t{Count()} + 1) * ENTRY_RECORD_SIZE; }
 
     // Writes the records and the terminator to fd; archive names the file in notes.
-    // Returns 0, or RESULT_FAIL when a write falls short.
-    int WriteTo(int fd, const char* archive) const;
+    // Returns OK, or FAIL when a write falls short.
+    Result WriteTo(int fd, const char* archive) const;
 
-    // Reads the directory from the start of fd, up to its terminator. Returns 0,
-    // RESULT_FAIL when it cannot be read, or RESULT_DAMAGED with a note that says
-    // whether the file is no archive at all or one whose directory is cut short.
-    int ReadFrom(int fd, const char* archive);
+    // Reads the directory from the start of fd, up to its terminator. Returns OK, FAIL
+    // when it cannot be read, or DAMAGED with a note that says whether the file is no
+    // archive at all or one whose directory is cut short.
+    Result ReadFrom(int fd, const char* archive);
 
   private:
     std::vector<ArchiveEntry> m_entries;

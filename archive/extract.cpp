@@ -10,6 +10,7 @@
 #include "archive/archive_tool.h"
 #include "archive/directory.h"
 #include "archive/replace.h"
+#include "codec/unpacker.h"
 #include "platform/platform.h"
 
 namespace {
@@ -25,62 +26,63 @@ bool IsPlainFileName(const std::string& name) {
 
 // Whether the entry may be extracted at all; an entry that may not still has its
 // stream inflated, to find the next one, and discarded.
-// Returns 0, or RESULT_DAMAGED or RESULT_OPEN with a note.
-int CheckEntry(const DirectoryHandle& here, const std::string& name, const FileIdentity& archive) {
+// Returns OK, or DAMAGED or OPEN with a note.
+Result CheckEntry(const DirectoryHandle& here, const std::string& name,
+                  const FileIdentity& archive) {
     if (!IsPlainFileName(name)) {
         NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
     return CheckEntryTarget(here, name, archive, StatusAt(here, name));
 }
 
-// Sets the entry file's time, after its last write. Returns 0, or RESULT_FAIL with a note.
-int SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::string& name) {
+// Sets the entry file's time, after its last write. Returns OK, or FAIL with a note.
+Result SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::string& name) {
     int failure = SetLastWriteTime(temp.fd(), entry.m_mtime);
     if (failure != 0) {
         NoteFileError(name.c_str(), failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
 // Inflates every stream, each entry that may be extracted into a temporary file of
-// its own. Returns the first failure that must extract nothing, or 0; *refused gets
+// its own. Returns the first failure that must extract nothing, or OK; *refused gets
 // the first refusal, which leaves the other entries to be extracted.
-int InflateEntries(const Directory& directory, const OpenedFile& archive,
-                   const DirectoryHandle& here, CConsoleCodec* codec, std::vector<TempFile>* temps,
-                   int* refused) {
+Result InflateEntries(const Directory& directory, const OpenedFile& archive,
+                      const DirectoryHandle& here, Unpacker* unpacker, std::vector<TempFile>* temps,
+                      Result* refused) {
     for (int k = 0; k < directory.Count(); ++k) {
         const ArchiveEntry& entry = directory.Entry(k);
         const std::string name = directory.Name(k);
         TempFile& temp = (*temps)[static_cast<size_t>(k)];
-        int checked = CheckEntry(here, name, archive.identity);
-        *refused = *refused != RESULT_OK ? *refused : checked;
-        if (checked == RESULT_OK) {
+        Result checked = CheckEntry(here, name, archive.identity);
+        *refused = *refused != Result::OK ? *refused : checked;
+        if (checked == Result::OK) {
             int failure = temp.Create(here, ENTRY_PREFIX);
             if (failure != 0) {
                 // The directory refuses new files: every later entry would fail alike.
                 NoteFileError(HERE_SHOWN, failure);
-                return RESULT_OPEN;
+                return Result::OPEN;
             }
         }
-        int result =
-            codec->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
-        if (result == RESULT_OK && temp.Exists()) {
+        Result result =
+            unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
+        if (result == Result::OK && temp.Exists()) {
             result = SetEntryTime(temp, entry, name);
         }
-        if (result != RESULT_OK) {
+        if (result != Result::OK) {
             return result;
         }
     }
-    return PollStopRequest() ? RESULT_ABORT : RESULT_OK;
+    return PollStopRequest() ? Result::ABORT : Result::OK;
 }
 
 // Renames every extracted entry into place, each examined again just before.
-// Returns the first failure, or 0; the other entries are still renamed.
-int RenameEntries(const Directory& directory, const OpenedFile& archive,
-                  const DirectoryHandle& here, std::vector<TempFile>* temps) {
-    int first = RESULT_OK;
+// Returns the first failure, or OK; the other entries are still renamed.
+Result RenameEntries(const Directory& directory, const OpenedFile& archive,
+                     const DirectoryHandle& here, std::vector<TempFile>* temps) {
+    Result first = Result::OK;
     for (int k = 0; k < directory.Count(); ++k) {
         TempFile& temp = (*temps)[static_cast<size_t>(k)];
         if (!temp.Exists()) {
@@ -88,42 +90,45 @@ int RenameEntries(const Directory& directory, const OpenedFile& archive,
         }
         const std::string name = directory.Name(k);
         const PathStatus target = StatusAt(here, name);
-        int result = CheckEntryTarget(here, name, archive.identity, target);
-        if (result == RESULT_OK) {
+        Result result = CheckEntryTarget(here, name, archive.identity, target);
+        if (result == Result::OK) {
             result = PutInPlace(&temp, name, name.c_str(), target);
         }
-        first = first != RESULT_OK ? first : result;
+        first = first != Result::OK ? first : result;
     }
     return first;
 }
 
 }  // namespace
 
-int CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
-                          const char* archiveName, CConsoleCodec* codec) {
+Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
+                             const char* archiveName, ProgressSink* progress) {
     DirectoryHandle here;
     int failure = here.Open(HERE);
     if (failure != 0) {
         NoteFileError(HERE_SHOWN, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
     StoppableRun run;
     // Each removes itself unless renamed into place.
     std::vector<TempFile> temps(static_cast<size_t>(directory.Count()));
     const int64_t offset = directory.DataOffset();
-    codec->BeginUnpack(archive.fd, offset, archive.length - offset, archiveName);
-    int refused = RESULT_OK;
-    int result = InflateEntries(directory, archive, here, codec, &temps, &refused);
-    if (result != RESULT_OK) {
+    Unpacker unpacker(*progress);
+    Result result = unpacker.Begin(archive.fd, offset, archive.length - offset, archiveName);
+    Result refused = Result::OK;
+    if (result == Result::OK) {
+        result = InflateEntries(directory, archive, here, &unpacker, &temps, &refused);
+    }
+    if (result != Result::OK) {
         return result;
     }
-    codec->ShowComplete();
-    if (int64_t trailing = codec->UnreadBytes(); trailing > 0) {
+    unpacker.ShowComplete();
+    if (int64_t trailing = unpacker.UnreadBytes(); trailing > 0) {
         std::string warning = std::to_string(trailing) + " bytes after the last stream ignored";
         NoteFile(archiveName, warning.c_str());
     }
     // Once begun, the renames run to the end: they take milliseconds, and a stop now
     // would only leave a mixture of old and new files.
-    int renamed = RenameEntries(directory, archive, here, &temps);
-    return refused != RESULT_OK ? refused : renamed;
+    Result renamed = RenameEntries(directory, archive, here, &temps);
+    return refused != Result::OK ? refused : renamed;
 }

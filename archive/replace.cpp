@@ -12,9 +12,9 @@ bool IsStrangersFile(const DirectoryHandle& dir, const PathStatus& target) {
     return dir.Shared() && target.kind != PathKind::ABSENT && !OwnedByRunOrDirectory(dir, target);
 }
 
-int RefuseStrangersFile(const char* shown) {
+Result RefuseStrangersFile(const char* shown) {
     NoteFile(shown, "owned by another user in a shared directory, not replaced");
-    return RESULT_OPEN;
+    return Result::OPEN;
 }
 
 bool HoldsWholeArchive(const DirectoryHandle& dir, const std::string& name) {
@@ -47,8 +47,8 @@ std::string Describe(const PathStatus& status) {
 
 }  // namespace
 
-int CheckArchiveTarget(const DirectoryHandle& dir, const std::string& name, const char* shown,
-                       const PathStatus& target) {
+Result CheckArchiveTarget(const DirectoryHandle& dir, const std::string& name, const char* shown,
+                          const PathStatus& target) {
     if (IsStrangersFile(dir, target)) {
         return RefuseStrangersFile(shown);
     }
@@ -57,37 +57,37 @@ int CheckArchiveTarget(const DirectoryHandle& dir, const std::string& name, cons
         (target.kind == PathKind::REGULAR && (target.size == 0 || HoldsWholeArchive(dir, name)));
     if (!replaceable) {
         NoteFile(shown, "exists and is not an archive, not replaced");
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
-    return RESULT_OK;
+    return Result::OK;
 }
 
-int CheckEntryTarget(const DirectoryHandle& dir, const std::string& name,
-                     const FileIdentity& archive, const PathStatus& target) {
+Result CheckEntryTarget(const DirectoryHandle& dir, const std::string& name,
+                        const FileIdentity& archive, const PathStatus& target) {
     if (SameFile(target.identity, archive)) {
         NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
-        return RESULT_DAMAGED;
+        return Result::DAMAGED;
     }
-    return IsStrangersFile(dir, target) ? RefuseStrangersFile(name.c_str()) : RESULT_OK;
+    return IsStrangersFile(dir, target) ? RefuseStrangersFile(name.c_str()) : Result::OK;
 }
 
-int PutInPlace(TempFile* temp, const std::string& name, const char* shown,
-               const PathStatus& target) {
+Result PutInPlace(TempFile* temp, const std::string& name, const char* shown,
+                  const PathStatus& target) {
     int failure = temp->TakeFinalPermissions(target);
     if (failure != 0) {
         NoteFileError(shown, failure);
-        return RESULT_OPEN;
+        return Result::OPEN;
     }
     failure = temp->Close();
     if (failure != 0) {
         NoteFileError(shown, failure);
-        return RESULT_FAIL;
+        return Result::FAIL;
     }
     const std::string tempName = temp->name();
     PathStatus found;
     switch (temp->PutInPlace(name, target.kind == PathKind::ABSENT, &failure, &found)) {
         case RenameOutcome::DONE:
-            return RESULT_OK;
+            return Result::OK;
         case RenameOutcome::TEMP_REMOVED:
             NoteFile(shown,
                      ("the temporary file " + tempName + " was removed; nothing renamed").c_str());
@@ -110,5 +110,5 @@ int PutInPlace(TempFile* temp, const std::string& name, const char* shown,
             NoteFileError(shown, failure);
             break;
     }
-    return RESULT_OPEN;
+    return Result::OPEN;
 }

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <set>
 
-#include "app/arguments.h"
 #include "archive/archive_tool.h"
 #include "archive/directory.h"
 #include "platform/state.h"
@@ -52,19 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fs::path here = fs::current_path();
     stdout = discard;
     ResetProcessState();
-    CArchiveTool().Process("", archive.c_str(), MODE_LIST, COMPRESSION_LEVEL);
+    CArchiveTool().Process("", archive.c_str(), MODE_LIST, {});
     ResetProcessState();
     fs::current_path(root / "out");
-    const int result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, COMPRESSION_LEVEL);
+    const Result result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, {});
     fs::current_path(here);
     stdout = shown;
-    const bool unexplained = result != 0 && g_notes.empty();
+    const bool unexplained = result != Result::OK && g_notes.empty();
     // The directory as the archive holds it, read apart from the run.
     Directory directory;
     OpenedFile file;
     std::set<std::string> names;
     if (OpenRegularFile(archive.c_str(), &file) == 0) {
-        if (directory.ReadFrom(file.fd, archive.c_str()) != 0) {
+        if (directory.ReadFrom(file.fd, archive.c_str()) != Result::OK) {
             directory = Directory();
         }
         CloseReadOnly(file.fd);
