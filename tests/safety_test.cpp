@@ -74,6 +74,25 @@ Verdict Packs(const std::string& archive, const std::vector<std::string>& conten
     };
 }
 
+void PutFifoAtNewTvr(const HeldRun& held) {
+    ASSERT_EQ(mkfifo((held.dir / "new.tvr").c_str(), 0600), 0);
+}
+
+void NewTvrIsFifo(const ScratchDir& dir) {
+    struct stat st;
+    EXPECT_TRUE(lstat((dir / "new.tvr").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+void MoveSub(const HeldRun& held) {
+    ASSERT_EQ(rename((held.dir / "sub").c_str(), (held.dir / "moved").c_str()), 0);
+}
+
+void RewriteBigBinInPlace(const HeldRun& held) {
+    const int fd = open((held.dir / "big.bin").c_str(), O_WRONLY);
+    EXPECT_EQ(pwrite(fd, "new", 3, 0), 3);
+    close(fd);
+}
+
 std::string Many(int count) {
     std::vector<TestEntry> entries;
     for (int i = 0; i < count; ++i) {
@@ -111,90 +130,47 @@ RunOptions As(uid_t user, int processes, int64_t memory = 0, const std::string& 
 // clang-format off
 const std::vector<Row> ROWS = {
     // Private from birth: another user cannot open what the run is writing.
-    {"private_archive_temp_file", {"0", "private.tvr", "big.bin"}, 0, "", {{"private.tvr", ONE}},
-     NobodyCannotReadTempFiles, Mode("private.tvr", 0600), {}, true, "private.tvr"},
-    {"private_entry_temp_file", {"1", "big.tvr"}, 0, "", {{"big.bin", "secret"}},
-     NobodyCannotReadTempFiles, Mode("big.bin", 0600), {}, true, "big.bin"},
+    {"private_archive_temp_file", {"0", "private.tvr", "big.bin"}, 0, "", {{"private.tvr", ONE}}, NobodyCannotReadTempFiles, Mode("private.tvr", 0600), {}, true, "private.tvr"},
+    {"private_entry_temp_file", {"1", "big.tvr"}, 0, "", {{"big.bin", "secret"}}, NobodyCannotReadTempFiles, Mode("big.bin", 0600), {}, true, "big.bin"},
     {"new_archive_gets_umask_mode", {"0", "new.tvr", "a.txt"}, 0, "", {}, {}, Mode("new.tvr", 0640)},
     // Only a whole archive is replaced.
     {"elf_program_kept", {"0", "prog", "a.txt"}, OPEN, "prog: exists and is not an archive"},
     {"static_library_kept", {"0", "libz.a", "a.txt"}, OPEN, "libz.a: exists and is not an archive"},
-    {"ff_bytes_kept", {"0", "ff", "a.txt"}, OPEN, "ff: exists and is not an archive",
-     {{"ff", std::string(4096, '\xff')}}},
-    {"text_with_ff_at_80_kept", {"0", "t.txt", "a.txt"}, OPEN, "t.txt: exists and is not",
-     {{"t.txt", TextWithTerminatorAt80()}}},
-    {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", TERMINATOR}}, {},
-     Holds("0.tvr", ONE)},
-    {"archive_of_one_replaced_keeps_its_mode", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {},
-     [](const ScratchDir& dir) { Holds("1.tvr", ONE)(dir); Mode("1.tvr", 0604)(dir); }, {}, false,
-     "1.tvr", 0604},
-    {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", Many(999)}}, {},
-     Holds("999.tvr", ONE)},
-    {"negative_size_kept", {"0", "neg", "a.txt"}, OPEN, "neg: exists and is not an archive",
-     {{"neg", Record("a", -2) + TERMINATOR + ZlibStream("")}}},
-    {"directory_then_text_kept", {"0", "dt", "a.txt"}, OPEN, "dt: exists and is not an archive",
-     {{"dt", Record("a", 3) + TERMINATOR + "abc and more text"}}},
-    {"too_short_for_its_streams_kept", {"0", "ts", "a.txt"}, OPEN, "ts: exists and is not",
-     {{"ts", Record("a", 0) + Record("b", 0) + TERMINATOR + ZlibStream("")}}},
+    {"ff_bytes_kept", {"0", "ff", "a.txt"}, OPEN, "ff: exists and is not an archive", {{"ff", std::string(4096, '\xff')}}},
+    {"text_with_ff_at_80_kept", {"0", "t.txt", "a.txt"}, OPEN, "t.txt: exists and is not", {{"t.txt", TextWithTerminatorAt80()}}},
+    {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", TERMINATOR}}, {}, Holds("0.tvr", ONE)},
+    {"archive_of_one_replaced_keeps_its_mode", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {}, [](const ScratchDir& dir) { Holds("1.tvr", ONE)(dir); Mode("1.tvr", 0604)(dir); }, {}, false, "1.tvr", 0604},
+    {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", Many(999)}}, {}, Holds("999.tvr", ONE)},
+    {"negative_size_kept", {"0", "neg", "a.txt"}, OPEN, "neg: exists and is not an archive", {{"neg", Record("a", -2) + TERMINATOR + ZlibStream("")}}},
+    {"directory_then_text_kept", {"0", "dt", "a.txt"}, OPEN, "dt: exists and is not an archive", {{"dt", Record("a", 3) + TERMINATOR + "abc and more text"}}},
+    {"too_short_for_its_streams_kept", {"0", "ts", "a.txt"}, OPEN, "ts: exists and is not", {{"ts", Record("a", 0) + Record("b", 0) + TERMINATOR + ZlibStream("")}}},
     // Examined again just before the rename.
-    {"file_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
-     [](const HeldRun& held) { WriteFile(held.dir / "new.tvr", "mine"); },
-     Holds("new.tvr", "mine")},
-    {"fifo_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {},
-     [](const HeldRun& held) { ASSERT_EQ(mkfifo((held.dir / "new.tvr").c_str(), 0600), 0); },
-     [](const ScratchDir& dir) { struct stat st; EXPECT_TRUE(lstat((dir / "new.tvr").c_str(), &st) == 0 && S_ISFIFO(st.st_mode)); }},
-    {"moved_directory_takes_the_archive", {"0", "sub/new.tvr", "big.bin"}, 0, "", {{"sub/x", ""}},
-     [](const HeldRun& held) { ASSERT_EQ(rename((held.dir / "sub").c_str(), (held.dir / "moved").c_str()), 0); },
-     [](const ScratchDir& dir) {
-         EXPECT_EQ(InflateStreams(ReadFile(dir / "moved/new.tvr")), std::vector<std::string>{NOISE});
-         EXPECT_TRUE(TempFilesIn(dir / "moved").empty());
-     }},
-    {"removed_temp_file_told", {"0", "new.tvr", "big.bin"}, OPEN, "was removed; nothing renamed", {},
-     [](const HeldRun& held) { ASSERT_EQ(unlink((held.dir / TempFilesIn(held.dir.path).at(0)).c_str()), 0); }},
+    {"file_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {}, [](const HeldRun& held) { WriteFile(held.dir / "new.tvr", "mine"); }, Holds("new.tvr", "mine")},
+    {"fifo_put_at_archive_kept", {"0", "new.tvr", "big.bin"}, OPEN, "new.tvr: exists and is not", {}, PutFifoAtNewTvr, NewTvrIsFifo},
+    {"moved_directory_takes_the_archive", {"0", "sub/new.tvr", "big.bin"}, 0, "", {{"sub/x", ""}}, MoveSub, Packs("moved/new.tvr", {NOISE})},
+    {"removed_temp_file_told", {"0", "new.tvr", "big.bin"}, OPEN, "was removed; nothing renamed", {}, [](const HeldRun& held) { ASSERT_EQ(unlink((held.dir / TempFilesIn(held.dir.path).at(0)).c_str()), 0); }},
     // The archive is skipped by identity alone: files of its name elsewhere or in
     // another case are packed, without a note.
-    {"same_names_elsewhere_packed", {"0", "backup.tvr", "o/*"}, 0, "",
-     {{"o/BACKUP.TVR", "upper"}, {"o/backup.tvr", "lower"}}, {}, Packs("backup.tvr", {"upper", "lower"})},
+    {"same_names_elsewhere_packed", {"0", "backup.tvr", "o/*"}, 0, "", {{"o/BACKUP.TVR", "upper"}, {"o/backup.tvr", "lower"}}, {}, Packs("backup.tvr", {"upper", "lower"})},
     // A file rewritten in place at the same size while it is packed.
-    {"same_size_rewrite_seen", {"0", "new.tvr", "big.bin"}, CHANGED, "big.bin: file changed", {},
-     [](const HeldRun& held) {
-         const int fd = open((held.dir / "big.bin").c_str(), O_WRONLY);
-         ASSERT_EQ(pwrite(fd, "new", 3, 0), 3);
-         close(fd);
-     }},
+    {"same_size_rewrite_seen", {"0", "new.tvr", "big.bin"}, CHANGED, "big.bin: file changed", {}, RewriteBigBinInPlace},
     // No thread to be had: the run goes on without.
-    {"no_threads_for_another_user", {"0", "shared/new.tvr", "big.bin"}, 0, "", {}, {},
-     Packs("shared/new.tvr", {NOISE}), As(NOBODY, 1), true},
-    {"no_threads_in_little_memory", {"0", "new.tvr", "big.bin"}, 0, "", {}, {},
-     Packs("new.tvr", {NOISE}), As(0, 0, int64_t{16} << 20)},
+    {"no_threads_for_another_user", {"0", "shared/new.tvr", "big.bin"}, 0, "", {}, {}, Packs("shared/new.tvr", {NOISE}), As(NOBODY, 1), true},
+    {"no_threads_in_little_memory", {"0", "new.tvr", "big.bin"}, 0, "", {}, {}, Packs("new.tvr", {NOISE}), As(0, 0, int64_t{16} << 20)},
     // A reader that goes away, and a signal nobody expected, stop the run cleanly.
-    {"reader_gone", {"1", "big.tvr"}, ABORT, "big.tvr: stopped by signal SIGPIPE\n", {}, {}, {},
-     With([](RunOptions& o) { o.stdoutTo = Stdout::UNREAD_PIPE; })},
-    {"sigusr1_stops", {"0", "new.tvr", "big.bin"}, ABORT, "new.tvr: stopped by signal SIGUSR1", {},
-     [](const HeldRun& held) { kill(held.pid, SIGUSR1); }},
+    {"reader_gone", {"1", "big.tvr"}, ABORT, "big.tvr: stopped by signal SIGPIPE\n", {}, {}, {}, With([](RunOptions& o) { o.stdoutTo = Stdout::UNREAD_PIPE; })},
+    {"sigusr1_stops", {"0", "new.tvr", "big.bin"}, ABORT, "new.tvr: stopped by signal SIGUSR1", {}, [](const HeldRun& held) { kill(held.pid, SIGUSR1); }},
     // A directory the user may not write to is named once, for the first entry.
-    {"unwritable_directory_named_once", {"1", "../one.tvr"}, OPEN,
-     "tovra: . (current directory): Permission denied\n", {{"one.tvr", ONE}}, {}, {},
-     As(NOBODY, 0, 0, "sub"), true, "", true},
+    {"unwritable_directory_named_once", {"1", "../one.tvr"}, OPEN, "tovra: . (current directory): Permission denied\n", {{"one.tvr", ONE}}, {}, {}, As(NOBODY, 0, 0, "sub"), true, "", true},
     // Files that are no archive at all, and one whose directory is cut short.
-    {"readme_is_no_archive", {"1", "README"}, DAMAGED, "tovra: README: not a tovra archive\n",
-     {{"README", SampleBytes(3000, 11)}}, {}, {}, {}, false, "", true},
-    {"zip_is_no_archive", {"2", "a.zip"}, DAMAGED, "tovra: a.zip: not a tovra archive\n",
-     {{"a.zip", Zip("a.txt", "abc")}}, {}, {}, {}, false, "", true},
-    {"tar_is_no_archive", {"1", "a.tar"}, DAMAGED, "tovra: a.tar: not a tovra archive\n",
-     {{"a.tar", Tar("a.txt")}}, {}, {}, {}, false, "", true},
-    {"empty_file_is_no_archive", {"2", "empty"}, DAMAGED, "tovra: empty: not a tovra archive\n",
-     {{"empty", ""}}, {}, {}, {}, false, "", true},
-    {"cut_directory_is_damaged", {"2", "cut.tvr"}, DAMAGED,
-     "tovra: cut.tvr: damaged archive: the directory is cut short\n",
-     {{"cut.tvr", ONE.substr(0, 100)}}, {}, {}, {}, false, "", true},
+    {"readme_is_no_archive", {"1", "README"}, DAMAGED, "tovra: README: not a tovra archive\n", {{"README", SampleBytes(3000, 11)}}, {}, {}, {}, false, "", true},
+    {"zip_is_no_archive", {"2", "a.zip"}, DAMAGED, "tovra: a.zip: not a tovra archive\n", {{"a.zip", Zip("a.txt", "abc")}}, {}, {}, {}, false, "", true},
+    {"tar_is_no_archive", {"1", "a.tar"}, DAMAGED, "tovra: a.tar: not a tovra archive\n", {{"a.tar", Tar("a.txt")}}, {}, {}, {}, false, "", true},
+    {"empty_file_is_no_archive", {"2", "empty"}, DAMAGED, "tovra: empty: not a tovra archive\n", {{"empty", ""}}, {}, {}, {}, false, "", true},
+    {"cut_directory_is_damaged", {"2", "cut.tvr"}, DAMAGED, "tovra: cut.tvr: damaged archive: the directory is cut short\n", {{"cut.tvr", ONE.substr(0, 100)}}, {}, {}, {}, false, "", true},
     // Another user's file in a shared directory is never replaced.
-    {"strangers_archive_in_shared_directory", {"0", "shared/their.tvr", "a.txt"}, OPEN,
-     "shared/their.tvr: owned by another user in a shared directory, not replaced",
-     {{"shared/their.tvr", ONE + "x"}}, {}, Holds("shared/their.tvr", ONE + "x"), {}, true},
-    {"strangers_entry_in_shared_directory", {"1", "../big.tvr"}, OPEN,
-     "big.bin: owned by another user in a shared directory, not replaced",
-     {{"shared/big.bin", "theirs"}}, {}, Holds("shared/big.bin", "theirs"), As(0, 0, 0, "shared"), true},
+    {"strangers_archive_in_shared_directory", {"0", "shared/their.tvr", "a.txt"}, OPEN, "shared/their.tvr: owned by another user in a shared directory, not replaced", {{"shared/their.tvr", ONE + "x"}}, {}, Holds("shared/their.tvr", ONE + "x"), {}, true},
+    {"strangers_entry_in_shared_directory", {"1", "../big.tvr"}, OPEN, "big.bin: owned by another user in a shared directory, not replaced", {{"shared/big.bin", "theirs"}}, {}, Holds("shared/big.bin", "theirs"), As(0, 0, 0, "shared"), true},
 };
 // clang-format on
 
@@ -239,7 +215,10 @@ TEST_P(Safety, Run) {
     } else {
         EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
     }
-    EXPECT_TRUE(TempFilesIn(dir.path).empty() && TempFilesIn(dir / "shared").empty());
+    for (const char* where : {".", "shared", "moved"}) {
+        EXPECT_TRUE(access((dir / where).c_str(), F_OK) != 0 || TempFilesIn(dir / where).empty())
+            << "a temporary file left in " << where;
+    }
     if (row.left) {
         row.left(dir);
     }
