@@ -15,7 +15,7 @@ const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), DAMAGED = StatusOf(-8),
 const std::string NOISE = SampleBytes(size_t{8} << 20, 7, false);
 const std::string ONE = BuildArchive({{"a.txt", "abc"}});
 const bool ROOT = geteuid() == 0;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef TOVRA_SANITIZED
 const bool SANITIZED = true;  // the sanitizers' shadow memory needs all the address space
 #else
 const bool SANITIZED = false;
