@@ -31,11 +31,11 @@ constexpr uid_t NOBODY = 65534;
 constexpr char BANNER[] = "\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software";
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    EXPECT_TRUE(in.is_open()) << "cannot read " << path;
-    content << in.rdbuf();
-    return content.str();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string content(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    EXPECT_TRUE(in.seekg(0) && in.read(&content[0], std::streamsize(content.size())))
+        << "cannot read " << path;
+    return content;
 }
 
 // Writes a file with the given last-write time.
@@ -84,6 +84,7 @@ struct ScratchDir {
 inline std::string SampleBytes(size_t size, uint32_t seed, bool compressible = true) {
     static const char* const WORDS[] = {"archive ", "stream ", "zlib ", "\n", "42 ", "deflate "};
     std::string out;
+    out.reserve(size + 8);
     for (uint32_t state = seed * 2654435761u + 1; out.size() < size;) {
         state = state * 1664525u + 1013904223u;
         if (compressible) {
@@ -108,7 +109,8 @@ inline std::string ZlibStream(const std::string& data, int level = 6,
     stream.avail_out = static_cast<uInt>(out.size());
     EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
     deflateEnd(&stream);
-    return out.substr(0, stream.total_out);
+    out.resize(stream.total_out);
+    return out;
 }
 
 // One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
