@@ -33,15 +33,13 @@ constexpr char BANNER[] = "\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, f
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     std::string content(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
-    EXPECT_TRUE(in.seekg(0) && in.read(&content[0], std::streamsize(content.size())))
-        << "cannot read " << path;
+    EXPECT_TRUE(in.seekg(0) && in.read(&content[0], std::streamsize(content.size()))) << path;
     return content;
 }
 
 // Writes a file with the given last-write time.
-inline void WriteFile(const std::string& path, const std::string& content,
-                      int64_t mtime = SOME_TIME) {
-    std::ofstream(path, std::ios::binary) << content;
+inline void WriteFile(const std::string& path, const std::string& data, int64_t mtime = SOME_TIME) {
+    std::ofstream(path, std::ios::binary) << data;
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(mtime), 0}};
     EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << "cannot write " << path;
 }
@@ -115,8 +113,7 @@ inline std::string ZlibStream(const std::string& data, int level = 6,
 
 // One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
 inline std::string Record(const std::string& name, int32_t size, int32_t mtime = SOME_TIME) {
-    std::string record =
-        name.substr(0, 80) + std::string(88 - std::min<size_t>(name.size(), 80), 0);
+    std::string record = (name + std::string(88, '\0')).substr(0, 88);
     for (int i = 0; i < 4; ++i) {
         record[80 + i] = static_cast<char>(static_cast<uint32_t>(size) >> (8 * i));
         record[84 + i] = static_cast<char>(static_cast<uint32_t>(mtime) >> (8 * i));
@@ -171,16 +168,16 @@ struct RunOptions {
 // environment and limits, then tovra. It dies with the test, should that be stopped.
 [[noreturn]] inline void StartChild(const ScratchDir& dir, const std::vector<std::string>& args,
                                     const RunOptions& options, int out, int err, int input) {
-    bool ready = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
-                 (options.terminal ? login_tty(input) == 0 : dup2(input, 0) == 0) &&
-                 dup2(err, 2) == 2 && chdir(dir.path.c_str()) == 0;
-    ready = ready && (out < 0 ? close(1) == 0 : dup2(out, 1) == 1);
+    const rlim_t size = options.fileSizeLimit ? rlim_t(options.fileSizeLimit) : RLIM_INFINITY;
+    const struct rlimit limit = {size, size};
+    const bool ready = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
+                       (options.terminal ? login_tty(input) == 0 : dup2(input, 0) == 0) &&
+                       dup2(err, 2) == 2 && (out < 0 ? close(1) == 0 : dup2(out, 1) == 1) &&
+                       chdir(dir.path.c_str()) == 0 && setrlimit(RLIMIT_FSIZE, &limit) == 0;
     umask(options.umask);
     setenv("TZ", "XYZ-3", 1);
     setenv("TOVRA_THREADS", options.threads.c_str(), 1);
-    const rlim_t size = options.fileSizeLimit ? rlim_t(options.fileSizeLimit) : RLIM_INFINITY;
-    const struct rlimit limit = {size, size};
-    int status = setrlimit(RLIMIT_FSIZE, &limit);
+    int status = 0;
     if (options.background && fork() > 0) {  // a job stopped for touching the terminal: 126
         wait3(&status, WUNTRACED, nullptr);
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
