@@ -97,9 +97,7 @@ std::vector<DamageRow> DamageRows() {
     const size_t start1 = 4 * 88 + ZlibStream(entries[0].content).size();
     const size_t start2 = start1 + ZlibStream(entries[1].content).size();
     auto with = [&](size_t at, char c) { return sound.substr(0, at) + c + sound.substr(at + 1); };
-    auto sized = [&](int32_t n) {
-        return sound.substr(0, 88) + Record("s1", n) + sound.substr(176);
-    };
+    auto sized = [&](int n) { return sound.substr(0, 88) + Record("s1", n) + sound.substr(176); };
     std::string full;  // 1000 records, no terminator within the table
     for (int k = 0; k < 1000; ++k) {
         full += Record("f" + std::to_string(k), 0);

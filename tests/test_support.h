@@ -32,17 +32,15 @@ constexpr uid_t NOBODY = 65534;
 constexpr char BANNER[] = "\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software";
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    EXPECT_TRUE(in.is_open()) << "cannot read " << path;
-    content << in.rdbuf();
-    return content.str();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string content(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    EXPECT_TRUE(in.seekg(0) && in.read(&content[0], std::streamsize(content.size()))) << path;
+    return content;
 }
 
 // Writes a file with the given last-write time.
-inline void WriteFile(const std::string& path, const std::string& content,
-                      int64_t mtime = SOME_TIME) {
-    std::ofstream(path, std::ios::binary) << content;
+inline void WriteFile(const std::string& path, const std::string& data, int64_t mtime = SOME_TIME) {
+    std::ofstream(path, std::ios::binary) << data;
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(mtime), 0}};
     EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << "cannot write " << path;
 }
@@ -85,6 +83,7 @@ struct ScratchDir {
 inline std::string SampleBytes(size_t size, uint32_t seed, bool compressible = true) {
     static const char* const WORDS[] = {"archive ", "stream ", "zlib ", "\n", "42 ", "deflate "};
     std::string out;
+    out.reserve(size + 8);
     for (uint32_t state = seed * 2654435761u + 1; out.size() < size;) {
         state = state * 1664525u + 1013904223u;
         if (compressible) {
@@ -109,13 +108,13 @@ inline std::string ZlibStream(const std::string& data, int level = 6,
     stream.avail_out = static_cast<uInt>(out.size());
     EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
     deflateEnd(&stream);
-    return out.substr(0, stream.total_out);
+    out.resize(stream.total_out);
+    return out;
 }
 
 // One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
 inline std::string Record(const std::string& name, int32_t size, int32_t mtime = SOME_TIME) {
-    std::string record =
-        name.substr(0, 80) + std::string(88 - std::min<size_t>(name.size(), 80), 0);
+    std::string record = (name + std::string(88, '\0')).substr(0, 88);
     for (int i = 0; i < 4; ++i) {
         record[80 + i] = static_cast<char>(static_cast<uint32_t>(size) >> (8 * i));
         record[84 + i] = static_cast<char>(static_cast<uint32_t>(mtime) >> (8 * i));
@@ -201,7 +200,8 @@ inline RunOptions With(void (*set)(RunOptions&)) {
     setenv("TOVRA_THREADS", options.threads.c_str(), 1);
     const rlim_t size = options.fileSizeLimit ? rlim_t(options.fileSizeLimit) : RLIM_INFINITY;
     const struct rlimit limit = {size, size};
-    int status = setrlimit(RLIMIT_FSIZE, &limit);
+    ready = ready && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    int status = 0;
     const struct rlimit memory = {rlim_t(options.memoryLimit), rlim_t(options.memoryLimit)};
     const struct rlimit processes = {rlim_t(options.processLimit), rlim_t(options.processLimit)};
     ready = ready && (!options.memoryLimit || setrlimit(RLIMIT_AS, &memory) == 0) &&
