@@ -19,10 +19,10 @@ const char STANDARD_OUTPUT[] = "standard output";
 }  // namespace
 
 Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
-                             const PackOptions& pack) {
+                             const PackOptions& pack, InflateChoice inflate) {
     CConsoleCodec console;
     Result result = mode == MODE_CREATE ? Create(pattern, archive, pack, &console)
-                                        : Read(archive, mode, &console);
+                                        : Read(archive, mode, inflate, &console);
     // A stop ends packing and unpacking alike: the note names the archive and the cause.
     if (result == Result::ABORT) {
         NoteFile(archive, StopReason().c_str());
@@ -30,7 +30,8 @@ Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
     return result;
 }
 
-Result CArchiveTool::Read(const char* archive, int mode, ProgressSink* progress) {
+Result CArchiveTool::Read(const char* archive, int mode, InflateChoice inflate,
+                          ProgressSink* progress) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
     int failure = OpenRegularFile(archive, &file);
@@ -45,7 +46,7 @@ Result CArchiveTool::Read(const char* archive, int mode, ProgressSink* progress)
     Directory directory;
     Result result = directory.ReadFrom(file.fd, archive);
     if (result == Result::OK && mode == MODE_EXTRACT) {
-        result = Extract(directory, file, archive, progress);
+        result = Extract(directory, file, archive, inflate, progress);
     } else if (result == Result::OK && mode == MODE_LIST) {
         result = List(directory, archive);
     }

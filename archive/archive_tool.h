@@ -3,6 +3,7 @@
 
 #include "archive/directory.h"
 #include "codec/progress.h"
+#include "codec/unpacker.h"
 #include "platform/platform.h"
 
 constexpr int MODE_CREATE = 0;
@@ -17,16 +18,17 @@ struct PackOptions {
 
 class CArchiveTool {
   public:
-    // Runs one mode on the archive; pattern and pack are used by MODE_CREATE only.
-    // Returns OK or the failure that ended the run.
-    Result Process(const char* pattern, const char* archive, int mode, const PackOptions& pack);
+    // Runs one mode on the archive; pattern and pack are used by MODE_CREATE only,
+    // inflate by MODE_EXTRACT only. Returns OK or the failure that ended the run.
+    Result Process(const char* pattern, const char* archive, int mode, const PackOptions& pack,
+                   InflateChoice inflate = InflateChoice::FASTEST);
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
-    Result Read(const char* archive, int mode, ProgressSink* progress);
+    Result Read(const char* archive, int mode, InflateChoice inflate, ProgressSink* progress);
     Result Create(const char* pattern, const char* archive, const PackOptions& pack,
                   ProgressSink* progress);
     Result Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
-                   ProgressSink* progress);
+                   InflateChoice inflate, ProgressSink* progress);
     Result List(const Directory& directory, const char* archive);
 };

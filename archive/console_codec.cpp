@@ -17,6 +17,10 @@ Progress CConsoleCodec::OnProgress(int percent) {
     if (!g_stdoutDiscarded) {
         fflush(stdout);
     }
+    return CheckStop();
+}
+
+Progress CConsoleCodec::CheckStop() {
     return PollStopRequest() ? Progress::STOP : Progress::CONTINUE;
 }
 

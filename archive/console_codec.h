@@ -7,5 +7,6 @@
 class CConsoleCodec final : public ProgressSink {
   public:
     Progress OnProgress(int percent) override;
+    Progress CheckStop() override;
     void OnStreamMessage(int zlibCode) override;
 };

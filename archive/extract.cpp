@@ -102,7 +102,8 @@ Result RenameEntries(const Directory& directory, const OpenedFile& archive,
 }  // namespace
 
 Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
-                             const char* archiveName, ProgressSink* progress) {
+                             const char* archiveName, InflateChoice inflate,
+                             ProgressSink* progress) {
     DirectoryHandle here;
     int failure = here.Open(HERE);
     if (failure != 0) {
@@ -113,7 +114,7 @@ Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archi
     // Each removes itself unless renamed into place.
     std::vector<TempFile> temps(static_cast<size_t>(directory.Count()));
     const int64_t offset = directory.DataOffset();
-    Unpacker unpacker(*progress);
+    Unpacker unpacker(*progress, inflate);
     Result result = unpacker.Begin(archive.fd, offset, archive.length - offset, archiveName);
     Result refused = Result::OK;
     if (result == Result::OK) {

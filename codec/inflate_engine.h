@@ -1,7 +1,7 @@
 // What the unpacker inflates through: an engine that takes one zlib stream at a time,
-// a piece per call, and says in zlib's codes how each piece ended. zlib is the first
-// engine; another goes beside it without changing the unpacker's loop. An engine's
-// destructor releases whatever it took for its streams.
+// a piece per call, and says in zlib's codes how each piece ended. zlib is the judge of
+// every stream; a faster engine may go before it. An engine's destructor releases
+// whatever it took for its streams.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,10 @@ enum class InflateOutcome {
 };
 
 struct InflateStep {
-    size_t consumed = 0;  // input bytes the call used
+    // Input bytes the call is done with. An engine may read a few bytes ahead without
+    // using them; it leaves them out of this count and expects them again at the front
+    // of the next call's input.
+    size_t consumed = 0;
     size_t produced = 0;  // output bytes it wrote
     InflateOutcome outcome = InflateOutcome::MORE;
     int zlibCode = 0;  // zlib's code for the call: Z_OK, Z_STREAM_END, or the failure's
@@ -26,7 +29,7 @@ class InflateEngine {
     virtual int BeginStream() = 0;
 
     // Inflates from the length bytes at input into the capacity bytes at output, as
-    // far as either allows.
+    // far as either allows. MORE with output room left asks for more input.
     virtual InflateStep Inflate(const unsigned char* input, size_t length, unsigned char* output,
                                 size_t capacity) = 0;
 

@@ -13,6 +13,10 @@ class ProgressSink {
     // closing figure.
     virtual Progress OnProgress(int percent) = 0;
 
+    // The codec is at work with no new figure to show: the chance to ask for a stop
+    // all the same.
+    virtual Progress CheckStop() = 0;
+
     // An inflate call made with the archive's input run out still produced output,
     // and returned zlibCode instead of Z_OK: the stream ended or failed there.
     virtual void OnStreamMessage(int zlibCode) = 0;

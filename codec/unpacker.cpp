@@ -1,9 +1,13 @@
 // Unpacking: the streamed inflate loop, through an engine, over one input buffer that
-// all the streams share.
+// all the streams share. A fast engine's attempt at a stream stands only when it ends
+// the stream cleanly at exactly its recorded length; anything else, zlib inflates the
+// stream again from its first byte, as a zlib-only build would have, and its verdict
+// is the one the user sees.
 #include "codec/unpacker.h"
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -14,15 +18,24 @@
 namespace {
 
 // Large pieces: zlib's fast path then covers nearly all of the data, and the system
-// calls cost nothing.
+// calls cost nothing. Pieces are always read at multiples of INPUT_SIZE into the
+// region, so a stream inflated again sees the same pieces.
 constexpr size_t INPUT_SIZE = size_t{256} * 1024;
 constexpr size_t OUTPUT_SIZE = size_t{256} * 1024;
+// The most an engine leaves unconsumed when it asks for more input: a bit buffer.
+constexpr size_t MAX_UNCONSUMED = 8;
+constexpr size_t BUFFER_SIZE = MAX_UNCONSUMED + INPUT_SIZE;
+// A fast engine may notice a damaged stream a little further on than zlib does (it
+// gathers a block header whole, and reads ahead); its figures stay this far behind
+// what it has inflated, so that none shows that zlib would not have reached.
+constexpr int64_t ATTEMPT_FIGURE_LAG = int64_t{64} * 1024;
 
 const char WRONG_LENGTH[] = "damaged archive: the entry's stream has the wrong length";
 
 }  // namespace
 
-Unpacker::Unpacker(ProgressSink& progress) : m_progress(progress) {}
+Unpacker::Unpacker(ProgressSink& progress, InflateChoice choice)
+    : m_progress(progress), m_choice(choice) {}
 
 Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, const char* inName) {
     m_inFd = inFd;
@@ -30,58 +43,99 @@ Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, const char* inNam
     m_regionStart = offset;
     m_regionEnd = offset + size;
     m_readOffset = offset;
+    m_shownUpTo = offset;
     m_waiting = 0;
-    m_input.reset(new (std::nothrow) unsigned char[INPUT_SIZE]);
+    m_buffer.reset(new (std::nothrow) unsigned char[BUFFER_SIZE]);
     m_output.reset(new (std::nothrow) unsigned char[OUTPUT_SIZE]);
-    if (!m_input || !m_output) {
+    if (!m_buffer || !m_output) {
         Note("out of memory");
         return Result::MEMORY;
     }
     // Touched once, here: the run's memory is then the same whatever the archive.
-    memset(m_input.get(), 0, INPUT_SIZE);
+    memset(m_buffer.get(), 0, BUFFER_SIZE);
     memset(m_output.get(), 0, OUTPUT_SIZE);
+    m_next = m_buffer.get() + MAX_UNCONSUMED;
     return Result::OK;
 }
 
 Result Unpacker::InflateStream(int outFd, int64_t size, const char* name) {
-    return Inflate(m_zlib, outFd, size, name);
+#ifdef TOVRA_WITH_ISAL
+    if (m_choice == InflateChoice::FASTEST) {
+        const int64_t start = InputOffset();
+        if (std::optional<Result> result = Inflate(m_isal, Role::ATTEMPT, outFd, size, name)) {
+            return *result;
+        }
+        const int failure = outFd >= 0 ? EmptyFile(outFd) : 0;
+        if (failure != 0) {
+            NoteFileError(name, failure);
+            return Result::FAIL;
+        }
+        RestartInputAt(start);
+    }
+#endif
+    return *Inflate(m_zlib, Role::JUDGE, outFd, size, name);
 }
 
-// The stream that starts at InputOffset(), inflated through engine.
-Result Unpacker::Inflate(InflateEngine& engine, int outFd, int64_t size, const char* name) {
+// The stream that starts at InputOffset(), inflated through engine. An attempt gives
+// no result when the stream does not end cleanly: it notes nothing and leaves the
+// verdict to the judge.
+std::optional<Result> Unpacker::Inflate(InflateEngine& engine, Role role, int outFd, int64_t size,
+                                        const char* name) {
+    const bool judge = role == Role::JUDGE;
     const int begun = engine.BeginStream();
     if (begun != Z_OK) {
+        if (!judge) {
+            return std::nullopt;
+        }
         NoteFile(name, StreamFailure(begun).c_str());
         return FromZlib(begun);
     }
     int64_t inflated = 0;
     InflateStep step;
+    bool wantsInput = false;
     Progress answer = Progress::CONTINUE;
     do {
-        const bool atEnd = FillInput() == 0;
+        const bool fresh = (wantsInput || m_waiting == 0) && FillInput();
+        const bool noInput = m_waiting == 0;
         step = engine.Inflate(m_next, m_waiting, m_output.get(), OUTPUT_SIZE);
         m_next += step.consumed;
         m_waiting -= step.consumed;
         inflated += static_cast<int64_t>(step.produced);
+        const bool stalled = step.consumed == 0 && step.produced == 0;
+        if (step.outcome == InflateOutcome::MORE && wantsInput && !fresh && stalled) {
+            // Asked for input that the archive does not have.
+            step.outcome = InflateOutcome::FAILED;
+            step.zlibCode = Z_BUF_ERROR;
+        }
+        wantsInput = step.outcome == InflateOutcome::MORE && step.produced < OUTPUT_SIZE;
+        const bool clean = step.outcome == InflateOutcome::STREAM_END && inflated == size;
         // A stream may never inflate past its record: a tiny archive must not fill the disk.
+        if (!judge && (inflated > size || (step.outcome != InflateOutcome::MORE && !clean))) {
+            return std::nullopt;
+        }
         if (inflated > size) {
             NoteFile(name, WRONG_LENGTH);
             return Result::DAMAGED;
         }
-        int failure = outFd >= 0 ? WriteAll(outFd, m_output.get(), step.produced) : 0;
+        const int failure = outFd >= 0 ? WriteAll(outFd, m_output.get(), step.produced) : 0;
         if (failure != 0) {
             NoteFileError(name, failure);
             return Result::FAIL;
         }
-        if (atEnd && step.produced > 0 && step.outcome != InflateOutcome::MORE) {
+        if (judge && noInput && step.produced > 0 && step.outcome != InflateOutcome::MORE) {
             m_progress.OnStreamMessage(step.zlibCode);
         }
-        answer = m_progress.OnProgress(
-            Percent(InputOffset() - m_regionStart, m_regionEnd - m_regionStart));
+        const int64_t upTo = judge || clean ? InputOffset() : InputOffset() - ATTEMPT_FIGURE_LAG;
+        answer = ShowFigures(upTo, step.outcome == InflateOutcome::STREAM_END);
     } while (step.outcome == InflateOutcome::MORE && answer == Progress::CONTINUE);
     if (answer == Progress::STOP) {
         return Result::ABORT;
     }
+    return Judge(step, inflated, size, name);
+}
+
+// The verdict on a stream the judge inflated to its end or its failure.
+Result Unpacker::Judge(const InflateStep& step, int64_t inflated, int64_t size, const char* name) {
     if (step.outcome == InflateOutcome::STREAM_END && inflated == size) {
         return Result::OK;
     }
@@ -93,27 +147,74 @@ Result Unpacker::Inflate(InflateEngine& engine, int outFd, int64_t size, const c
     return FromZlib(step.zlibCode);
 }
 
-// Refills the input once all of it is inflated. Returns the bytes waiting; 0 at the
-// end of the input.
-size_t Unpacker::FillInput() {
-    if (m_waiting == 0) {
-        int64_t got = ReadFullAt(m_inFd, m_input.get(), INPUT_SIZE, m_readOffset);
-        if (got < 0) {
-            // Ends the input like the end of the file; the note says why.
-            NoteFileError(m_inName, errno);
-            got = 0;
-        }
-        m_next = m_input.get();
-        m_readOffset += got;
-        m_waiting = static_cast<size_t>(got);
+// Reads the next piece behind the bytes still waiting, which an engine that asks for
+// input has left unconsumed. Returns whether any new byte came.
+bool Unpacker::FillInput() {
+    if (m_waiting > MAX_UNCONSUMED) {
+        return false;  // no engine leaves more; it cannot be given more either
     }
-    return m_waiting;
+    unsigned char* piece = m_buffer.get() + MAX_UNCONSUMED;
+    memmove(piece - m_waiting, m_next, m_waiting);
+    int64_t got = ReadFullAt(m_inFd, piece, INPUT_SIZE, m_readOffset);
+    if (got < 0) {
+        // Ends the input like the end of the file; the note says why.
+        if (!m_readFailed) {
+            NoteFileError(m_inName, errno);
+        }
+        m_readFailed = true;
+        got = 0;
+    }
+    m_next = piece - m_waiting;
+    m_readOffset += got;
+    m_waiting += static_cast<size_t>(got);
+    return got > 0;
+}
+
+// Makes offset the next byte to inflate, with the input in the same pieces as when it
+// was first read.
+void Unpacker::RestartInputAt(int64_t offset) {
+    const int64_t pieces = (offset - m_regionStart) / static_cast<int64_t>(INPUT_SIZE);
+    m_readOffset = m_regionStart + pieces * static_cast<int64_t>(INPUT_SIZE);
+    m_waiting = 0;
+    m_next = m_buffer.get() + MAX_UNCONSUMED;
+    if (offset > m_readOffset) {
+        FillInput();
+        const size_t skipped = static_cast<size_t>(offset - (m_readOffset - m_waiting));
+        // Fewer bytes than before means the archive shrank: the judge finds it cut short.
+        const size_t kept = std::min(skipped, m_waiting);
+        m_next += kept;
+        m_waiting -= kept;
+    }
 }
 
 // Where the next byte to inflate lies in the input: the start of the next stream
 // between streams.
 int64_t Unpacker::InputOffset() const {
     return m_readOffset - static_cast<int64_t>(m_waiting);
+}
+
+// Shows the figure of every piece boundary up to upTo not shown yet, and of upTo itself
+// when a stream ended there; without a new figure, still asks whether to stop.
+Progress Unpacker::ShowFigures(int64_t upTo, bool streamEnded) {
+    const int64_t total = m_regionEnd - m_regionStart;
+    const int64_t piece = static_cast<int64_t>(INPUT_SIZE);
+    Progress answer = Progress::CONTINUE;
+    bool shown = false;
+    for (;;) {
+        int64_t next = m_regionStart + ((m_shownUpTo - m_regionStart) / piece + 1) * piece;
+        if (next > upTo || next > m_regionEnd) {
+            next = streamEnded && upTo > m_shownUpTo ? upTo : -1;
+        }
+        if (next < 0) {
+            break;
+        }
+        m_shownUpTo = next;
+        shown = true;
+        if (m_progress.OnProgress(Percent(next - m_regionStart, total)) == Progress::STOP) {
+            answer = Progress::STOP;
+        }
+    }
+    return shown ? answer : m_progress.CheckStop();
 }
 
 int64_t Unpacker::UnreadBytes() const {

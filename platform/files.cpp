@@ -321,6 +321,13 @@ void TempFile::Remove() {
     m_name.clear();
 }
 
+int EmptyFile(int fd) {
+    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
 int SetLastWriteTime(int fd, int64_t seconds) {
     struct timespec times[2];
     times[0].tv_sec = 0;

@@ -192,6 +192,10 @@ class TempFile {
     FileIdentity m_identity;
 };
 
+// Empties an open file and puts its position back at the start, so that it can be
+// written again from scratch. Returns 0 or an errno value.
+int EmptyFile(int fd);
+
 // Sets the last-write time of an open file, leaving its access time as it is.
 // Returns 0 or an errno value.
 int SetLastWriteTime(int fd, int64_t seconds);

@@ -1,0 +1,114 @@
+// ISA-L's inflate as an engine. isal_inflate pulls up to 8 bytes ahead into its bit
+// buffer; those whole bytes are reported unconsumed and skipped when presented again,
+// so that a stream's end leaves the next stream's first byte next, as zlib does.
+#include "codec/isal_inflate.h"
+
+#include <zlib.h>
+
+#include <climits>
+#include <new>
+
+namespace {
+
+// The one header the fast path takes, the one every zlib writer at the default window
+// writes: deflate, 32 KiB window, no preset dictionary. ISA-L would inflate a stream
+// declaring a larger window, or a dictionary when the header arrives in two pieces,
+// where zlib refuses both.
+constexpr unsigned char CMF_DEFLATE_32K = 0x78;
+constexpr unsigned char FLG_PRESET_DICTIONARY = 0x20;
+constexpr unsigned HEADER_CHECK_DIVISOR = 31;
+constexpr size_t HEADER_SIZE = 2;
+constexpr int BITS_PER_BYTE = 8;
+
+bool IsPlainHeader(const unsigned char* header) {
+    const unsigned value = (static_cast<unsigned>(header[0]) << BITS_PER_BYTE) | header[1];
+    return header[0] == CMF_DEFLATE_32K && (header[1] & FLG_PRESET_DICTIONARY) == 0 &&
+           value % HEADER_CHECK_DIVISOR == 0;
+}
+
+// The library counts in 32 bits; the unpacker's pieces are far smaller.
+uint32_t Clamp32(size_t n) {
+    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
+
+InflateStep Failed(size_t consumed, size_t produced) {
+    InflateStep step;
+    step.consumed = consumed;
+    step.produced = produced;
+    step.outcome = InflateOutcome::FAILED;
+    step.zlibCode = Z_DATA_ERROR;
+    return step;
+}
+
+}  // namespace
+
+int IsalInflate::BeginStream() {
+    if (!m_state) {
+        m_state.reset(new (std::nothrow) inflate_state);
+        if (!m_state) {
+            return Z_MEM_ERROR;
+        }
+        isal_inflate_init(m_state.get());
+        // Set after init, which clears it; reset keeps it. Header and Adler-32 checked.
+        m_state->crc_flag = ISAL_ZLIB;
+    } else {
+        isal_inflate_reset(m_state.get());
+    }
+    m_headerChecked = false;
+    m_held = 0;
+    return Z_OK;
+}
+
+// Leaves every stream whose header is not the plain one to zlib; waits for both bytes.
+InflateStep IsalInflate::DeclineOtherHeaders(const unsigned char* input, size_t length) {
+    InflateStep step;
+    if (length >= HEADER_SIZE) {
+        m_headerChecked = true;
+        if (!IsPlainHeader(input)) {
+            step = Failed(0, 0);
+        }
+    }
+    return step;
+}
+
+InflateStep IsalInflate::Inflate(const unsigned char* input, size_t length, unsigned char* output,
+                                 size_t capacity) {
+    if (!m_headerChecked) {
+        InflateStep checked = DeclineOtherHeaders(input, length);
+        if (!m_headerChecked || checked.outcome == InflateOutcome::FAILED) {
+            return checked;
+        }
+    }
+    if (length < m_held) {
+        return Failed(0, 0);  // the bytes held back were not presented again
+    }
+    inflate_state* state = m_state.get();
+    // The library's interface predates const; it only reads through next_in.
+    state->next_in = const_cast<unsigned char*>(input + m_held);
+    state->avail_in = Clamp32(length - m_held);
+    state->next_out = output;
+    state->avail_out = Clamp32(capacity);
+    const uint32_t inBefore = state->avail_in;
+    const uint32_t outBefore = state->avail_out;
+    // ISAL_NEED_DICT is positive; calling again would go on without the dictionary.
+    const int code = isal_inflate(state);
+    const size_t taken = m_held + (inBefore - state->avail_in);
+    const size_t produced = outBefore - state->avail_out;
+    // Partial bits belong to a byte already counted as consumed.
+    const size_t readAhead =
+        state->read_in_length > 0 ? static_cast<size_t>(state->read_in_length) / BITS_PER_BYTE : 0;
+    if (code != ISAL_DECOMP_OK || readAhead > taken) {
+        return Failed(taken, produced);
+    }
+    InflateStep step;
+    step.consumed = taken - readAhead;
+    step.produced = produced;
+    if (state->block_state == ISAL_BLOCK_FINISH) {
+        step.outcome = InflateOutcome::STREAM_END;
+        step.zlibCode = Z_STREAM_END;
+        m_held = 0;
+    } else {
+        m_held = readAhead;
+    }
+    return step;
+}
