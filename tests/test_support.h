@@ -98,9 +98,9 @@ inline std::string SampleBytes(size_t size, uint32_t seed, bool compressible = t
 
 // One zlib stream of data, as any zlib writer could make it.
 inline std::string ZlibStream(const std::string& data, int level = 6,
-                              int strategy = Z_DEFAULT_STRATEGY) {
+                              int strategy = Z_DEFAULT_STRATEGY, int windowBits = 15) {
     z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy), Z_OK);
+    EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, strategy), Z_OK);
     std::string out(deflateBound(&stream, data.size()), '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
     stream.avail_in = static_cast<uInt>(data.size());

@@ -1,0 +1,243 @@
+// Unpacking decides every stream as zlib does, whichever engine inflates it: streams a
+// faster inflater would take but zlib refuses, damage in streams that run across
+// several of the pieces the input is read in, and the figures shown up to a failure.
+#include <optional>
+#include <regex>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr int64_t PIECE = 256 * 1024;  // the unpacker reads the archive in these
+const std::string DAMAGED = "damaged stream (zlib: data error)";
+
+// The figure shown for done bytes of total.
+int Percent(int64_t done, int64_t total) {
+    return total <= 10000000 ? int(uint32_t(done) * 100u / uint32_t(total))
+                             : int(done / (total / 100));
+}
+
+// The figures in what a run printed, in order.
+std::vector<int> FiguresIn(const std::string& out) {
+    static const std::regex FIGURE("([ 0-9]{3})%\b\b\b\b");
+    std::vector<int> figures;
+    for (std::sregex_iterator it(out.begin(), out.end(), FIGURE), end; it != end; ++it) {
+        figures.push_back(std::stoi((*it)[1]));
+    }
+    return figures;
+}
+
+// A stream's header rewritten: CMF, and FLG's top three bits, with the check bits fixed.
+std::string WithHeader(std::string stream, unsigned cmf, unsigned flagBits) {
+    unsigned value = (cmf << 8) | (flagBits & 0xe0);
+    value += (31 - value % 31) % 31;
+    stream[0] = char(value >> 8);
+    stream[1] = char(value & 0xff);
+    return stream;
+}
+
+// Deflate's bits, least significant first; Huffman codes most significant first.
+struct BitWriter {
+    std::string out;
+    unsigned pending = 0, count = 0;
+    void Bits(unsigned value, unsigned n) {
+        for (unsigned i = 0; i < n; ++i, value >>= 1) {
+            pending |= (value & 1) << count;
+            if (++count == 8) {
+                out += char(pending);
+                pending = count = 0;
+            }
+        }
+    }
+    void Code(unsigned code, unsigned n) {
+        while (n-- > 0) {
+            Bits(code >> n, 1);
+        }
+    }
+};
+
+// Ten 'a's in one dynamic block whose literal/length code has only 'a' and the end of
+// the block, two bits each: half of its codes unassigned, which zlib refuses to read.
+std::string IncompleteCodeStream() {
+    BitWriter w;
+    w.Bits(1, 1);       // final block
+    w.Bits(2, 2);       // dynamic codes
+    w.Bits(0, 5);       // 257 literal/length lengths
+    w.Bits(0, 5);       // 1 distance length
+    w.Bits(19 - 4, 4);  // all 19 code-length lengths
+    // Code lengths 0, 1 and 2 get codes of 1, 2 and 2 bits: 0, 10 and 11.
+    const unsigned ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (unsigned symbol : ORDER) {
+        w.Bits(symbol == 0 ? 1 : symbol <= 2 ? 2 : 0, 3);
+    }
+    for (int symbol = 0; symbol < 257; ++symbol) {
+        if (symbol == 'a' || symbol == 256) {
+            w.Code(3, 2);  // length 2
+        } else {
+            w.Code(0, 1);  // length 0
+        }
+    }
+    w.Code(2, 2);  // the one distance code: length 1
+    for (int k = 0; k < 10; ++k) {
+        w.Code(0, 2);  // 'a'
+    }
+    w.Code(1, 2);  // end of block
+    w.Bits(0, 7);
+    const std::string ten(10, 'a');
+    const uLong check = adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(ten.data()),
+                                uInt(ten.size()));
+    std::string stream = WithHeader("xx", 0x78, 0x80) + w.out;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        stream += char(check >> shift);
+    }
+    return stream;
+}
+
+// Noise in stored blocks whose stream is exactly length bytes long: zlib's stored
+// blocks cost 5 bytes each, so the content's length is found by trying.
+struct Stored {
+    std::string content, stream;
+};
+Stored StoredStreamOf(size_t length, uint32_t seed) {
+    for (size_t size = length > 11 ? length - 11 : 0;; --size) {
+        Stored stored{SampleBytes(size, seed, false), ""};
+        stored.stream = ZlibStream(stored.content, 0);
+        if (stored.stream.size() <= length) {
+            EXPECT_EQ(stored.stream.size(), length) << "no stored stream is that long";
+            return stored;
+        }
+    }
+}
+
+// Where the stored blocks of a level-0 stream begin: each header is a byte, then the
+// length and its complement.
+std::vector<size_t> StoredBlockStarts(const std::string& stream) {
+    std::vector<size_t> starts;
+    for (size_t at = 2; at + 5 <= stream.size() - 4;) {
+        starts.push_back(at);
+        at += 5 + (uint8_t(stream[at + 1]) | size_t(uint8_t(stream[at + 2])) << 8);
+    }
+    return starts;
+}
+
+// A row: its name, the archive, what standard error must say and the status, the
+// region offsets whose figures must show (or none to check), the entries restored.
+struct InflateRow {
+    std::string name, archive, err;
+    int status;
+    std::optional<std::vector<int64_t>> figuredAt;
+    std::vector<TestEntry> restored;
+};
+
+// Offsets of every piece boundary up to end, then end itself when a stream ends there.
+std::vector<int64_t> BoundariesUpTo(int64_t end, bool streamEndsThere) {
+    std::vector<int64_t> offsets;
+    for (int64_t at = PIECE; at <= end; at += PIECE) {
+        offsets.push_back(at);
+    }
+    if (streamEndsThere && (offsets.empty() || offsets.back() != end)) {
+        offsets.push_back(end);
+    }
+    return offsets;
+}
+
+std::vector<InflateRow> InflateRows() {
+    const std::string text = SampleBytes(100000, 5),
+                      large = SampleBytes(2 << 20, 6) + SampleBytes(1 << 20, 6, false);
+    const std::string plain = ZlibStream(text), many = ZlibStream(large);
+    const std::string small = ZlibStream(text, 6, Z_DEFAULT_STRATEGY, 10),
+                      odd = IncompleteCodeStream();
+    const int64_t manyEnd = int64_t(many.size());
+    auto one = [](const std::string& stream, int32_t size) {
+        return Record("x", size) + TERMINATOR + stream;
+    };
+    auto two = [](const Stored& lead, const std::string& stream, int32_t size) {
+        return Record("lead", int32_t(lead.content.size())) + Record("x", size) + TERMINATOR +
+               lead.stream + stream;
+    };
+    const std::string x = "tovra: x: ";
+    // A preset dictionary's flag and identifier, on a stream that needs none.
+    std::string dictionary = WithHeader(plain, 0x78, 0x20) + plain.substr(2);
+    dictionary.insert(2, std::string("\0\0\0\1", 4));
+    // A stream with a preset dictionary whose header straddles a piece boundary.
+    const Stored lead = StoredStreamOf(PIECE - 3, 7);
+    std::vector<int64_t> leadThenMany =
+        BoundariesUpTo(int64_t(lead.stream.size() + many.size()), true);
+    leadThenMany.insert(leadThenMany.begin(), PIECE - 3);
+    // A stored block whose header ends 3 bytes before the second piece boundary, its
+    // length's complement damaged: zlib stops there, before the boundary.
+    std::string stored = ZlibStream(SampleBytes(PIECE, 8, false), 0);
+    const size_t header = StoredBlockStarts(stored)[1];
+    const Stored before = StoredStreamOf(2 * PIECE - 3 - (header + 5), 9);
+    stored[header + 4] ^= 1;
+    std::string badCheck = many;
+    badCheck.back() = char(badCheck.back() ^ 1);
+    const int32_t largeSize = int32_t(large.size());
+    // clang-format off
+    return {
+        {"window_of_64k_declared", one(WithHeader(plain, 0x88, 0x80), 100000), x + DAMAGED, -3, {{}}, {}},
+        {"window_of_4g_declared", one(WithHeader(plain, 0xf8, 0x80), 100000), x + DAMAGED, -3, {{}}, {}},
+        {"window_of_1k_written", one(small, 100000), "", 0, BoundariesUpTo(int64_t(small.size()), true),
+         {{"x", text}}},
+        {"preset_dictionary", one(dictionary, 100000), x + DAMAGED, -3, {{}}, {}},
+        {"preset_dictionary_across_pieces", two(lead, dictionary, 100000), x + DAMAGED, -3,
+         {{PIECE - 3, PIECE}}, {}},
+        {"stored_lengths_damaged_before_a_boundary", two(before, stored, PIECE), x + DAMAGED, -3,
+         {{PIECE, int64_t(before.stream.size())}}, {}},
+        {"wrong_check_value_after_many_pieces", one(badCheck, largeSize), x + DAMAGED, -3,
+         BoundariesUpTo(manyEnd, false), {}},
+        {"cut_short_after_many_pieces", one(many.substr(0, 3 * PIECE + 100), largeSize),
+         x + "stream cut short (zlib: buffer error)", -5, BoundariesUpTo(3 * PIECE + 100, false), {}},
+        {"record_longer_than_the_stream", one(many, largeSize + 1),
+         x + "damaged archive: the entry's stream has the wrong length", -8,
+         BoundariesUpTo(manyEnd, true), {}},
+        {"record_shorter_than_the_stream", one(many, largeSize - 1),
+         x + "damaged archive: the entry's stream has the wrong length", -8, std::nullopt, {}},
+        {"whole_after_many_pieces", two(lead, many, largeSize), "", 0, leadThenMany,
+         {{"lead", lead.content}, {"x", large}}},
+#ifdef TOVRA_WITH_ISAL
+        // Known difference: ISA-L reads a code that leaves some codes unassigned when the
+        // stream never uses them and its length and check value hold. zlib refuses it at
+        // the block's header, which only decoding every symbol before it would find.
+        {"incomplete_code", one(odd, 10), "", 0, BoundariesUpTo(int64_t(odd.size()), true),
+         {{"x", std::string(10, 'a')}}},
+#else
+        {"incomplete_code", one(odd, 10), x + DAMAGED, -3, {{}}, {}},
+#endif
+    };
+    // clang-format on
+}
+
+// Unpacked, the archive ends with zlib's verdict, the figures a zlib-only run shows,
+// and nothing but the whole entries restored.
+class Verdict : public testing::TestWithParam<InflateRow> {};
+TEST_P(Verdict, Rows) {
+    const InflateRow& row = GetParam();
+    ScratchDir dir;
+    ScratchDir work(dir.path);
+    WriteFile(dir / "archive.tvr", row.archive);
+    auto expected = Snapshot(work.path);
+    for (const TestEntry& entry : row.restored) {
+        expected[entry.name] = Digest(entry.content, 0640, entry.mtime);
+    }
+    RunResult run = RunTovra(work, {"1", "../archive.tvr"});
+    EXPECT_EQ(run.status, StatusOf(row.status));
+    EXPECT_EQ(run.err, row.err.empty() ? "" : row.err + "\n");
+    if (row.figuredAt) {
+        const int64_t region = int64_t(row.archive.find(TERMINATOR) + 88);
+        const int64_t total = int64_t(row.archive.size()) - region;
+        std::vector<int> figures;
+        for (int64_t at : *row.figuredAt) {
+            figures.push_back(Percent(at, total));
+        }
+        if (row.status == 0) {
+            figures.push_back(100);  // the run's closing figure
+        }
+        EXPECT_EQ(FiguresIn(run.out), figures);
+    }
+    EXPECT_EQ(Snapshot(work.path), expected);
+}
+INSTANTIATE_TEST_SUITE_P(Inflate, Verdict, testing::ValuesIn(InflateRows()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
