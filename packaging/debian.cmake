@@ -9,6 +9,14 @@ set(CPACK_PACKAGE_DESCRIPTION
     "TOVRA packs the files that one name or wildcard pattern matches into an
 archive of its own format, unpacks such an archive into the current
 directory, and lists what an archive holds.")
+if(TOVRA_ISAL)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+
+Packing deflates with zlib on every CPU. Unpacking inflates with the Intel
+Intelligent Storage Acceleration Library (ISA-L), about three times as fast as
+zlib; any stream it does not end cleanly is inflated again by zlib, which
+decides what is reported.")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
