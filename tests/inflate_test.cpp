@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int64_t PIECE = 256 * 1024;  // the unpacker reads the archive in these
+constexpr int64_t PIECE = 128 * 1024;  // the unpacker reads the archive in these
 const std::string DAMAGED = "damaged stream (zlib: data error)";
 
 // The figure shown for done bytes of total.
