@@ -92,47 +92,66 @@ std::optional<Result> Unpacker::Inflate(InflateEngine& engine, Role role, int ou
         return FromZlib(begun);
     }
     int64_t inflated = 0;
-    InflateStep step;
-    bool wantsInput = false;
+    Call call;
     Progress answer = Progress::CONTINUE;
     do {
-        const bool fresh = (wantsInput || m_waiting == 0) && FillInput();
-        const bool noInput = m_waiting == 0;
-        step = engine.Inflate(m_next, m_waiting, m_output.get(), OUTPUT_SIZE);
-        m_next += step.consumed;
-        m_waiting -= step.consumed;
-        inflated += static_cast<int64_t>(step.produced);
-        const bool stalled = step.consumed == 0 && step.produced == 0;
-        if (step.outcome == InflateOutcome::MORE && wantsInput && !fresh && stalled) {
-            // Asked for input that the archive does not have.
-            step.outcome = InflateOutcome::FAILED;
-            step.zlibCode = Z_BUF_ERROR;
-        }
-        wantsInput = step.outcome == InflateOutcome::MORE && step.produced < OUTPUT_SIZE;
-        const bool clean = step.outcome == InflateOutcome::STREAM_END && inflated == size;
+        call = InflateOnce(engine, call.wantsInput);
+        inflated += static_cast<int64_t>(call.step.produced);
+        const bool ended = call.step.outcome != InflateOutcome::MORE;
+        const bool clean = call.step.outcome == InflateOutcome::STREAM_END && inflated == size;
         // A stream may never inflate past its record: a tiny archive must not fill the disk.
-        if (!judge && (inflated > size || (step.outcome != InflateOutcome::MORE && !clean))) {
+        if (!judge && (inflated > size || (ended && !clean))) {
             return std::nullopt;
         }
         if (inflated > size) {
             NoteFile(name, WRONG_LENGTH);
             return Result::DAMAGED;
         }
-        const int failure = outFd >= 0 ? WriteAll(outFd, m_output.get(), step.produced) : 0;
-        if (failure != 0) {
-            NoteFileError(name, failure);
-            return Result::FAIL;
-        }
-        if (judge && noInput && step.produced > 0 && step.outcome != InflateOutcome::MORE) {
-            m_progress.OnStreamMessage(step.zlibCode);
+        if (Result written = Deliver(call, judge, outFd, name); written != Result::OK) {
+            return written;
         }
         const int64_t upTo = judge || clean ? InputOffset() : InputOffset() - ATTEMPT_FIGURE_LAG;
-        answer = ShowFigures(upTo, step.outcome == InflateOutcome::STREAM_END);
-    } while (step.outcome == InflateOutcome::MORE && answer == Progress::CONTINUE);
+        answer = ShowFigures(upTo, call.step.outcome == InflateOutcome::STREAM_END);
+    } while (call.step.outcome == InflateOutcome::MORE && answer == Progress::CONTINUE);
     if (answer == Progress::STOP) {
         return Result::ABORT;
     }
-    return Judge(step, inflated, size, name);
+    return Judge(call.step, inflated, size, name);
+}
+
+// One call of engine, the input refilled first when the engine asked for more or none
+// is waiting.
+Unpacker::Call Unpacker::InflateOnce(InflateEngine& engine, bool wantsInput) {
+    Call call;
+    const bool fresh = (wantsInput || m_waiting == 0) && FillInput();
+    call.noInput = m_waiting == 0;
+    InflateStep& step = call.step;
+    step = engine.Inflate(m_next, m_waiting, m_output.get(), OUTPUT_SIZE);
+    m_next += step.consumed;
+    m_waiting -= step.consumed;
+    const bool stalled = step.consumed == 0 && step.produced == 0;
+    if (step.outcome == InflateOutcome::MORE && wantsInput && !fresh && stalled) {
+        // Asked for input that the archive does not have.
+        step.outcome = InflateOutcome::FAILED;
+        step.zlibCode = Z_BUF_ERROR;
+    }
+    call.wantsInput = step.outcome == InflateOutcome::MORE && step.produced < OUTPUT_SIZE;
+    return call;
+}
+
+// Writes what the call produced to outFd, if any, and for the judge the message of a
+// stream that ended or failed with its input run out. Returns OK, or FAIL with a note.
+Result Unpacker::Deliver(const Call& call, bool judge, int outFd, const char* name) {
+    const int failure = outFd >= 0 ? WriteAll(outFd, m_output.get(), call.step.produced) : 0;
+    if (failure != 0) {
+        NoteFileError(name, failure);
+        return Result::FAIL;
+    }
+    if (judge && call.noInput && call.step.produced > 0 &&
+        call.step.outcome != InflateOutcome::MORE) {
+        m_progress.OnStreamMessage(call.step.zlibCode);
+    }
+    return Result::OK;
 }
 
 // The verdict on a stream the judge inflated to its end or its failure.

@@ -48,8 +48,16 @@ class Unpacker {
 
   private:
     enum class Role { ATTEMPT, JUDGE };
+    // One call of an engine, and what the next needs.
+    struct Call {
+        InflateStep step;
+        bool noInput = false;     // the archive had no byte left for it
+        bool wantsInput = false;  // it asked for more input
+    };
     std::optional<Result> Inflate(InflateEngine& engine, Role role, int outFd, int64_t size,
                                   const char* name);
+    Call InflateOnce(InflateEngine& engine, bool wantsInput);
+    Result Deliver(const Call& call, bool judge, int outFd, const char* name);
     Result Judge(const InflateStep& step, int64_t inflated, int64_t size, const char* name);
     bool FillInput();
     void RestartInputAt(int64_t offset);
