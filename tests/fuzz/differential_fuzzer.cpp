@@ -16,6 +16,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "archive/archive_tool.h"
 #include "platform/state.h"
@@ -24,17 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    Result result = Result::OK;
-    std::string printed;
-    std::vector<std::string> notes;
-    std::map<std::string, std::pair<std::string, int64_t>> files;  // content and time
-
-    bool operator==(const Outcome& other) const {
-        return result == other.result && printed == other.printed && notes == other.notes &&
-               files == other.files;
-    }
-};
+using Files = std::map<std::string, std::pair<std::string, int64_t>>;  // content, time
+using Outcome = std::tuple<Result, std::string, std::vector<std::string>, Files>;
 
 std::string ReadWhole(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -49,33 +41,45 @@ const fs::path& Workspace() {
     return root;
 }
 
-// Text-like runs and noise, so that the streams hold long matches, literals and
-// stored blocks; the same every time.
-std::string MakeBaseArchive() {
-    const fs::path source = Workspace() / "base";
+// Runs a mode with standard output into a string; returns the result and the string.
+std::pair<Result, std::string> Run(const char* pattern, const fs::path& archive, int mode,
+                                   InflateChoice inflate) {
+    Result result = Result::ABORT;
+    char* printed = nullptr;
+    size_t size = 0;
+    FILE* const shown = stdout;
+    stdout = open_memstream(&printed, &size);
+    // libFuzzer's own timer signal stops a run as a user's signal would: run it again.
+    for (int tries = 0; tries < 5 && result == Result::ABORT; ++tries) {
+        ResetProcessState();
+        result = CArchiveTool().Process(pattern, archive.c_str(), mode, {6, 1}, inflate);
+    }
+    fclose(stdout);
+    stdout = shown;
+    std::string text(printed, size);
+    free(printed);
+    return {result, text};
+}
+
+// Text-like runs, noise and an empty file, the same every time.
+std::string BaseArchive() {
+    const fs::path source = Workspace() / "base", archive = Workspace() / "base.tvr";
     fs::create_directory(source);
     std::mt19937 random(20261208);
-    const char* const words[] = {"pack ", "unpack ", "stream ", "archive ", "zlib ", "\n"};
     std::string text, noise;
     while (text.size() < 900000) {
-        text += words[random() % 6];
+        text += std::string("pack unpack stream archive zlib \n").substr(random() % 30);
     }
     while (noise.size() < 400000) {
         noise += static_cast<char>(random());
     }
-    std::ofstream(source / "a-text", std::ios::binary) << text;
-    std::ofstream(source / "b-empty", std::ios::binary);
-    std::ofstream(source / "c-noise", std::ios::binary) << noise;
-    std::ofstream(source / "d-short", std::ios::binary) << text.substr(0, 5000);
-    const fs::path archive = Workspace() / "base.tvr";
-    FILE* const shown = stdout;
-    stdout = fopen("/dev/null", "w");
-    ResetProcessState();
-    const Result packed =
-        CArchiveTool().Process((source / "*").c_str(), archive.c_str(), MODE_CREATE, {6, 1});
-    fclose(stdout);
-    stdout = shown;
-    if (packed != Result::OK) {
+    const std::pair<const char*, std::string> files[] = {
+        {"a-text", text}, {"b-empty", ""}, {"c-noise", noise}, {"d-short", text.substr(0, 5000)}};
+    for (const auto& [name, content] : files) {
+        std::ofstream(source / name, std::ios::binary) << content;
+    }
+    if (Run((source / "*").c_str(), archive, MODE_CREATE, InflateChoice::FASTEST).first !=
+        Result::OK) {
         fprintf(stderr, "differential_fuzzer: the base archive could not be made\n");
         abort();
     }
@@ -86,61 +90,36 @@ std::string ArchiveFrom(const uint8_t* data, size_t size) {
     if (size == 0 || (data[0] & 1) == 0) {
         return std::string(reinterpret_cast<const char*>(data) + (size > 0), size - (size > 0));
     }
-    static const std::string base = MakeBaseArchive();
+    static const std::string base = BaseArchive();
     std::string archive = base;
     size_t at = 1;
-    auto offset = [&] {
-        const size_t value = (size_t{data[at]} << 16) | (size_t{data[at + 1]} << 8) | data[at + 2];
+    auto offset = [&](size_t limit) {
         at += 3;
-        return value % (archive.size() + 1);
+        return ((size_t{data[at - 3]} << 16) | (size_t{data[at - 2]} << 8) | data[at - 1]) % limit;
     };
     if ((data[0] & 2) != 0 && at + 3 <= size) {
-        archive.resize(offset());
+        archive.resize(offset(archive.size() + 1));
     }
     while (at + 4 <= size && !archive.empty()) {
-        const size_t where = offset() % archive.size();
+        const size_t where = offset(archive.size());
         archive[where] = static_cast<char>(archive[where] ^ (data[at++] | 1));
     }
     return archive;
 }
 
-Outcome UnpackOnce(const fs::path& archive, const fs::path& into, InflateChoice inflate) {
-    Outcome outcome;
+Outcome Unpack(const fs::path& archive, const fs::path& into, InflateChoice inflate) {
     fs::create_directory(into);
-    char* printed = nullptr;
-    size_t printedSize = 0;
-    FILE* const shown = stdout;
-    stdout = open_memstream(&printed, &printedSize);
     const fs::path here = fs::current_path();
     fs::current_path(into);
-    ResetProcessState();
-    outcome.result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, {}, inflate);
-    outcome.notes = g_notes;
+    const auto [result, printed] = Run("", archive, MODE_EXTRACT, inflate);
     fs::current_path(here);
-    fclose(stdout);
-    stdout = shown;
-    outcome.printed.assign(printed, printedSize);
-    free(printed);
+    Outcome outcome{result, printed, g_notes, {}};
     for (const auto& item : fs::directory_iterator(into)) {
         struct stat status {};
         lstat(item.path().c_str(), &status);
-        outcome.files[item.path().filename()] = {ReadWhole(item.path()), status.st_mtime};
+        std::get<3>(outcome)[item.path().filename()] = {ReadWhole(item.path()), status.st_mtime};
     }
     fs::remove_all(into);
-    return outcome;
-}
-
-// libFuzzer's own timer signal stops a run as a user's signal would: such a run is
-// made again.
-Outcome Unpack(const fs::path& archive, const fs::path& into, InflateChoice inflate) {
-    constexpr int TRIES = 5;
-    Outcome outcome;
-    for (int tried = 0; tried < TRIES; ++tried) {
-        outcome = UnpackOnce(archive, into, inflate);
-        if (outcome.result != Result::ABORT) {
-            break;
-        }
-    }
     return outcome;
 }
 
@@ -149,11 +128,9 @@ Outcome Unpack(const fs::path& archive, const fs::path& into, InflateChoice infl
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fs::path archive = Workspace() / "input.tvr";
     std::ofstream(archive, std::ios::binary) << ArchiveFrom(data, size);
-    const Outcome fast = Unpack(archive, Workspace() / "fast", InflateChoice::FASTEST);
-    const Outcome zlib = Unpack(archive, Workspace() / "zlib", InflateChoice::ZLIB_ONLY);
-    if (!(fast == zlib)) {
-        fprintf(stderr, "differential_fuzzer: the engines differ (results %d and %d)\n",
-                static_cast<int>(fast.result), static_cast<int>(zlib.result));
+    if (Unpack(archive, Workspace() / "fast", InflateChoice::FASTEST) !=
+        Unpack(archive, Workspace() / "zlib", InflateChoice::ZLIB_ONLY)) {
+        fprintf(stderr, "differential_fuzzer: the engines differ\n");
         abort();
     }
     return 0;
