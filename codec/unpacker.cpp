@@ -21,8 +21,8 @@ namespace {
 // system calls cost nothing; no larger, so that with ISA-L's state and code the run
 // stays under 4 MiB. Pieces are always read at multiples of INPUT_SIZE into the
 // region, so a stream inflated again sees the same pieces.
-constexpr size_t INPUT_SIZE = size_t{128} * 1024;
-constexpr size_t OUTPUT_SIZE = size_t{128} * 1024;
+constexpr size_t INPUT_SIZE = size_t{64} * 1024;
+constexpr size_t OUTPUT_SIZE = size_t{64} * 1024;
 // The most an engine leaves unconsumed when it asks for more input: a bit buffer.
 constexpr size_t MAX_UNCONSUMED = 8;
 constexpr size_t BUFFER_SIZE = MAX_UNCONSUMED + INPUT_SIZE;

@@ -1,6 +1,6 @@
 // Unpacking: back-to-back zlib streams read from one descriptor, each inflated into the
 // descriptor its caller gives and held to its recorded length. The figures mark the
-// share of the compressed region inflated: one at every 128 KiB of it and one at every
+// share of the compressed region inflated: one at every 64 KiB of it and one at every
 // stream's end, the same whichever engine inflates. Its caller owns every descriptor:
 // the unpacker opens, creates and names nothing.
 #pragma once

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int64_t PIECE = 128 * 1024;  // the unpacker reads the archive in these
+constexpr int64_t PIECE = 64 * 1024;  // the unpacker reads the archive in these
 const std::string DAMAGED = "damaged stream (zlib: data error)";
 
 // The figure shown for done bytes of total.
@@ -103,12 +103,12 @@ std::vector<InflateRow> InflateRows() {
     std::vector<int64_t> leadThenMany =
         BoundariesUpTo(int64_t(lead.stream.size() + many.size()), true);
     leadThenMany.insert(leadThenMany.begin(), PIECE - 3);
-    // A stored block whose header ends 3 bytes before the second piece boundary, its
+    // A stored block whose header ends 3 bytes before the third piece boundary, its
     // length's complement damaged: zlib stops there, before the boundary. zlib's first
     // stored block ends where its length, in bytes 3 and 4, says.
     std::string stored = ZlibStream(SampleBytes(PIECE, 8, false), 0);
     const size_t header = 7 + (uint8_t(stored[3]) | size_t(uint8_t(stored[4])) << 8);
-    const Stored before = StoredStreamOf(2 * PIECE - 3 - (header + 5), 9);
+    const Stored before = StoredStreamOf(3 * PIECE - 3 - (header + 5), 9);
     stored[header + 4] ^= 1;
     std::string badCheck = many;
     badCheck.back() = char(badCheck.back() ^ 1);
@@ -119,7 +119,7 @@ std::vector<InflateRow> InflateRows() {
         {"window_of_64k_declared", one(WithHeader(plain, 0x88, 0x80), 100000), x + DAMAGED, -3, {}, {}},
         {"window_of_1k_written", one(small, 100000), "", 0, BoundariesUpTo(int64_t(small.size()), true), {{"x", text}}},
         {"preset_dictionary_across_pieces", two(lead, dictionary, 100000), x + DAMAGED, -3, {PIECE - 3, PIECE}, {}},
-        {"stored_lengths_damaged_before_a_boundary", two(before, stored, PIECE), x + DAMAGED, -3, {PIECE, int64_t(before.stream.size())}, {}},
+        {"stored_lengths_damaged_before_a_boundary", two(before, stored, PIECE), x + DAMAGED, -3, {PIECE, int64_t(before.stream.size()), 2 * PIECE}, {}},
         {"wrong_check_value_after_many_pieces", one(badCheck, largeSize), x + DAMAGED, -3, BoundariesUpTo(manyEnd, false), {}},
         {"cut_short_after_many_pieces", one(many.substr(0, 3 * PIECE + 100), largeSize), x + "stream cut short (zlib: buffer error)", -5,
          BoundariesUpTo(3 * PIECE + 100, false), {}},
