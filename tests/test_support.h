@@ -332,10 +332,13 @@ inline RunResult RunTovra(const ScratchDir& dir, const std::vector<std::string>&
     return result;
 }
 
-// The contents of an archive's streams, each inflated by zlib alone; the list ends at
-// the first stream that does not inflate.
-inline std::vector<std::string> InflateStreams(const std::string& archive) {
-    std::vector<std::string> contents;
+// An archive's streams, each inflated by zlib alone: their bytes and their contents.
+// The lists end at the first stream that does not inflate.
+struct Streams {
+    std::vector<std::string> bytes, contents;
+};
+inline Streams SplitStreams(const std::string& archive) {
+    Streams streams;
     std::string out(size_t{3} * WHOLE_FILE_LIMIT, '\0');
     for (size_t at = archive.find("\xff\xff\xff\xff", 80) + 8; at < archive.size();) {
         uLong size = out.size(), used = archive.size() - at;  // from past the terminator
@@ -343,10 +346,16 @@ inline std::vector<std::string> InflateStreams(const std::string& archive) {
                         reinterpret_cast<const Bytef*>(archive.data() + at), &used) != Z_OK) {
             break;
         }
-        contents.push_back(out.substr(0, size));
+        streams.bytes.push_back(archive.substr(at, used));
+        streams.contents.push_back(out.substr(0, size));
         at += used;
     }
-    return contents;
+    return streams;
+}
+
+// The contents of an archive's streams, each inflated by zlib alone.
+inline std::vector<std::string> InflateStreams(const std::string& archive) {
+    return SplitStreams(archive).contents;
 }
 
 // The names in dir that the archiver's temporary files carry.
