@@ -118,15 +118,15 @@ class BlockDeflater {
     // free.
     void Submit();
 
-    // The oldest block in flight once it is compressed (waiting for it when wait is
-    // set, else null while it is still being compressed), or null when none is in flight.
+    // The oldest job in flight once it is compressed (waiting for it when wait is set,
+    // else null while it is still being compressed), or null when none is in flight.
     DeflateBlock* Oldest(bool wait);
 
-    // Frees the oldest job once its output has been used; a whole file's descriptor is
-    // closed then.
+    // Frees the oldest job once its output has been used, closing the descriptor it
+    // holds.
     void Retire();
 
-    // Lets the blocks being compressed finish, drops those not yet begun, and joins
+    // Lets the jobs being compressed finish, drops those not yet begun, and joins
     // the workers. Does nothing when they are stopped already.
     void Stop();
 
@@ -144,12 +144,12 @@ class BlockDeflater {
     void Finish(DeflateBlock* job);
 
     std::mutex m_lock;
-    std::condition_variable m_queued;    // a block was submitted, or the workers must stop
-    std::condition_variable m_finished;  // a block is done
+    std::condition_variable m_queued;    // a job was submitted, or the workers must stop
+    std::condition_variable m_finished;  // a job is done
     std::vector<std::thread> m_workers;  // touched by the caller's thread only
     size_t m_maxWorkers = 0;             // lowered when the system gives no more
     size_t m_blocksPerWorker = 0;
-    size_t m_capacity = 0;  // the most blocks there can ever be
+    size_t m_capacity = 0;  // the most jobs there can ever be in flight
     std::unique_ptr<DeflateBlock[]> m_blocks;
     size_t m_made = 0;  // blocks given their memory so far
     std::unique_ptr<DeflateBlock*[]> m_free;
@@ -162,9 +162,9 @@ class BlockDeflater {
     uint64_t m_compressedSeen = 0;                // ... when FreeWhole last found no room
     std::unique_ptr<DeflateBlock*[]> m_inFlight;  // a ring, in the order submitted
     DeflateBlock* m_claimed = nullptr;            // the job FreeBlock or FreeWhole gave last
-    uint64_t m_submitted = 0;                     // blocks handed to the workers so far
-    uint64_t m_taken = 0;                         // blocks a worker has begun
-    uint64_t m_retired = 0;                       // blocks given back
+    uint64_t m_submitted = 0;                     // jobs handed to the workers so far
+    uint64_t m_taken = 0;                         // jobs a worker has begun
+    uint64_t m_retired = 0;                       // jobs given back
     size_t m_idle = 0;                            // workers waiting for a block
     bool m_stopping = false;
     int m_level = Z_DEFAULT_COMPRESSION;

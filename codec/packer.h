@@ -15,6 +15,8 @@
 #include "platform/platform.h"
 #include "platform/result.h"
 
+class HeldSource;
+
 // The note for a file that is not the version opened, or not of its recorded size.
 constexpr char FILE_CHANGED[] = "file changed while being packed";
 
@@ -54,7 +56,7 @@ class Packer {
     Result End();
 
   private:
-    Result PackBlocks(class HeldSource* source, const FileVersion& version, int64_t size,
+    Result PackBlocks(HeldSource* source, const FileVersion& version, int64_t size,
                       const char* name);
     Result FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, int* errnum);
     Result FailReading(const char* name, Result result, int errnum);
