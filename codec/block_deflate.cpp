@@ -196,6 +196,7 @@ DeflateBlock* BlockDeflater::FreeWhole(size_t size) {
     job->reserved = cost;
     job->done = false;
     job->result = Z_OK;
+    job->outputLength = 0;
     job->readResult = Result::OK;
     job->readErrno = 0;
     m_claimed = job;
@@ -253,7 +254,7 @@ void BlockDeflater::Run(Engines* engines, DeflateBlock* job) {
 void BlockDeflater::Finish(DeflateBlock* job) {
     if (job->whole) {
         job->wholeInput.Free();
-        job->wholeOutput.Shrink(job->result == Z_OK ? job->outputLength : 0);
+        job->wholeOutput.Shrink(job->outputLength);
         m_reserved -= job->reserved - job->wholeOutput.held();
         job->reserved = job->wholeOutput.held();
     }
