@@ -107,7 +107,7 @@ Result AppendStreams(const std::vector<FoundFile>& files, const Directory& direc
                 return earlier;
             }
             if (result == Result::LIMIT) {
-                NoteFile(path, FILE_CHANGED);
+                NoteFile(path, CHANGED_WHILE_PACKED);
             } else {
                 NoteFileError(path, failure);
             }

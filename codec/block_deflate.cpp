@@ -229,7 +229,7 @@ bool BlockDeflater::StartWorker() {
 
 // Compresses a job with the engine its kind needs, made on first use; a whole file is
 // read first.
-void BlockDeflater::Run(Engines* engines, DeflateBlock* job) {
+void BlockDeflater::Run(Engines* engines, DeflateBlock* job) const {
     std::unique_ptr<DeflateEngine>& engine = job->whole ? engines->whole : engines->blocks;
     if (!engine) {
         engine = job->whole ? MakeWholeEngine(m_level)

@@ -140,7 +140,7 @@ class BlockDeflater {
     void Work();
     bool StartWorker();
     DeflateBlock* NewBlock();
-    void Run(Engines* engines, DeflateBlock* job);
+    void Run(Engines* engines, DeflateBlock* job) const;
     void Finish(DeflateBlock* job);
 
     std::mutex m_lock;

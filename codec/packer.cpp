@@ -49,7 +49,7 @@ Result NoteReading(const char* name, Result result, int errnum) {
     if (result == Result::OPEN) {
         NoteFileError(name, errnum);
     } else {
-        NoteFile(name, FILE_CHANGED);
+        NoteFile(name, CHANGED_WHILE_PACKED);
     }
     return result;
 }
@@ -70,9 +70,9 @@ class HeldSource {
 
     int fd() const { return m_fd; }
     int Release() {
-        const int fd = m_fd;
+        const int taken = m_fd;
         m_fd = -1;
-        return fd;
+        return taken;
     }
 
   private:

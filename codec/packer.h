@@ -18,7 +18,7 @@
 class HeldSource;
 
 // The note for a file that is not the version opened, or not of its recorded size.
-constexpr char FILE_CHANGED[] = "file changed while being packed";
+constexpr char CHANGED_WHILE_PACKED[] = "file changed while being packed";
 
 // A packer destroyed before End, after a failure or a stop, lets the jobs being
 // compressed finish, writes nothing more, closes the files it holds, and joins the
