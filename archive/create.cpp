@@ -11,7 +11,6 @@
 namespace {
 
 const char PACK_PREFIX[] = ".tovra-pack-";
-const char CHANGED[] = "file changed while being packed";
 
 // Directories and dot entries are skipped, and so is the archive itself, told by its
 // identity: any other file is packed, whatever its name.
@@ -78,56 +77,43 @@ Result FillDirectory(const std::vector<FoundFile>& files, Directory* directory) 
 }
 
 // Opens a matched file for packing: it must still be the file matching found.
-// Returns OK, LIMIT when it changed, or OPEN.
-Result OpenSource(const FoundFile& file, OpenedFile* source) {
-    int failure = OpenRegularFile(file.path.c_str(), source);
+// Returns OK, LIMIT when it changed, or OPEN with *errnum set.
+Result OpenSource(const FoundFile& file, OpenedFile* source, int* errnum) {
+    *errnum = OpenRegularFile(file.path.c_str(), source);
     const bool changed =
-        failure == NOT_REGULAR || (failure == 0 && !SameFile(source->identity, file.identity));
-    if (failure == 0 && changed) {
+        *errnum == NOT_REGULAR || (*errnum == 0 && !SameFile(source->identity, file.identity));
+    if (*errnum == 0 && changed) {
         CloseReadOnly(source->fd);
     }
     if (changed) {
-        NoteFile(file.path.c_str(), CHANGED);
         return Result::LIMIT;
     }
-    if (failure != 0) {
-        NoteFileError(file.path.c_str(), failure);
-        return Result::OPEN;
-    }
-    return Result::OK;
+    return *errnum == 0 ? Result::OK : Result::OPEN;
 }
 
-// Once every byte of the file is read, it must still be the version opened: a
-// rewrite in place at the same size would otherwise pack a mixture of old and new.
-Result CheckUnchanged(const OpenedFile& source, const char* path) {
-    FileVersion now;
-    int failure = VersionOf(source.fd, &now);
-    if (failure != 0) {
-        NoteFileError(path, failure);
-        return Result::OPEN;
-    }
-    if (!SameVersion(now, source.version)) {
-        NoteFile(path, CHANGED);
-        return Result::LIMIT;
-    }
-    return Result::OK;
-}
-
-// Pass 2: one stream per recorded file, in record order, each file opened once.
+// Pass 2: one stream per recorded file, in record order, each file opened once and
+// handed to the packer, which closes it.
 Result AppendStreams(const std::vector<FoundFile>& files, const Directory& directory,
                      Packer* packer) {
     for (size_t k = 0; k < files.size(); ++k) {
         const char* path = files[k].path.c_str();
         OpenedFile source;
-        Result result = OpenSource(files[k], &source);
+        int failure = 0;
+        Result result = OpenSource(files[k], &source, &failure);
         if (result != Result::OK) {
+            // A failure a worker met in an earlier file is the one to tell.
+            const Result earlier = packer->Settle();
+            if (earlier != Result::OK) {
+                return earlier;
+            }
+            if (result == Result::LIMIT) {
+                NoteFile(path, CHANGED_WHILE_PACKED);
+            } else {
+                NoteFileError(path, failure);
+            }
             return result;
         }
-        result = packer->PackFile(source.fd, directory.Entry(static_cast<int>(k)).m_size, path);
-        if (result == Result::OK) {
-            result = CheckUnchanged(source, path);
-        }
-        CloseReadOnly(source.fd);
+        result = packer->PackFile(source, directory.Entry(static_cast<int>(k)).m_size, path);
         if (result != Result::OK) {
             return result;
         }

@@ -1,6 +1,7 @@
 // Packing: files deflated on worker threads into zlib streams appended to one
-// descriptor, with a figure for every 4096-byte piece of each file. Its caller owns
-// every descriptor: the packer opens, creates and names nothing.
+// descriptor, with a figure for every 4096-byte piece of each file. The packer opens,
+// creates and names nothing: it writes to its caller's descriptor, and reads and closes
+// the files its caller opened.
 #pragma once
 
 #include <zlib.h>
@@ -11,10 +12,17 @@
 
 #include "codec/block_deflate.h"
 #include "codec/progress.h"
+#include "platform/platform.h"
 #include "platform/result.h"
 
-// A packer destroyed before End, after a failure or a stop, lets the blocks being
-// compressed finish, writes nothing more, and joins the workers.
+class HeldSource;
+
+// The note for a file that is not the version opened, or not of its recorded size.
+constexpr char CHANGED_WHILE_PACKED[] = "file changed while being packed";
+
+// A packer destroyed before End, after a failure or a stop, lets the jobs being
+// compressed finish, writes nothing more, closes the files it holds, and joins the
+// workers.
 class Packer {
   public:
     // Figures go to progress, which may ask for a stop; the streams are deflated at
@@ -27,21 +35,35 @@ class Packer {
     // outName names in notes. Returns OK, or MEMORY with a note.
     Result Begin(int outFd, const char* outName);
 
-    // Reads the size bytes that inFd holds and hands them to the workers as one zlib
-    // stream, while writing the streams and figures of the blocks already done; the
-    // file's last blocks may still be in flight on return. name names the file in
-    // notes and must stay valid until End. Returns OK, ABORT, LIMIT when the file does
-    // not hold exactly size bytes, OPEN when it cannot be read, FAIL when a write falls
-    // short, or zlib's failure.
-    Result PackFile(int inFd, int64_t size, const char* name);
+    // Hands the size bytes the source holds to the workers as one zlib stream, while
+    // writing the streams and figures of the jobs already done; the file may still be
+    // in flight on return. A file packed whole is read by a worker, and its figures
+    // come when its stream is written; any other is read here, in blocks. Takes the
+    // source's descriptor, and closes it once the file's stream is written and the
+    // file found still the version opened. name names the file in notes and must stay
+    // valid until End.
+    // Returns OK, ABORT, LIMIT when the file does not hold exactly size bytes or is not
+    // the version opened, OPEN when it cannot be read, FAIL when a write falls short,
+    // or zlib's failure: the first in file order, this file's or an earlier one's.
+    Result PackFile(const OpenedFile& source, int64_t size, const char* name);
 
-    // Writes every block still in flight and stops the workers. Returns OK, or a
+    // Writes every job in flight, so that a failure the caller meets next is told only
+    // after any that an earlier file met. Returns OK, or a failure as PackFile's.
+    Result Settle();
+
+    // Writes every job still in flight and stops the workers. Returns OK, or a
     // failure as PackFile's.
     Result End();
 
   private:
-    Result FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, const char* name);
+    Result PackBlocks(HeldSource* source, const FileVersion& version, int64_t size,
+                      const char* name);
+    Result FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, int* errnum);
+    Result FailReading(const char* name, Result result, int errnum);
     Result ClaimBlock(DeflateBlock** block);
+    Result ClaimWhole(size_t size, DeflateBlock** job);
+    Result WriteWhole(const DeflateBlock& job);
+    Result EndPiece(const DeflateBlock& job);
     Result WriteDone(bool wait);
     Result WriteBlock(const DeflateBlock& block);
     Result ShowFigures(const DeflateBlock& block);

@@ -9,10 +9,16 @@ set(CPACK_PACKAGE_DESCRIPTION
     "TOVRA packs the files that one name or wildcard pattern matches into an
 archive of its own format, unpacks such an archive into the current
 directory, and lists what an archive holds.")
+if(TOVRA_LIBDEFLATE)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+
+Packing deflates on every CPU: files over 256 KiB and up to 8 MiB whole with
+libdeflate, the others in blocks with zlib, one zlib stream per file either way.")
+endif()
 if(TOVRA_ISAL)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 
-Packing deflates with zlib on every CPU. Unpacking inflates with the Intel
+Unpacking inflates with the Intel
 Intelligent Storage Acceleration Library (ISA-L), about three times as fast as
 zlib; any stream it does not end cleanly is inflated again by zlib, which
 decides what is reported.")

@@ -205,6 +205,39 @@ int SetLastWriteTime(int fd, int64_t seconds);
 std::string DirectoryOf(const std::string& path);
 std::string BaseNameOf(const std::string& path);
 
+// --- memory -------------------------------------------------------------
+
+// Memory in whole pages straight from the system, untouched until used and given back
+// at once when freed or cut, never kept by an allocator for later: a run that holds
+// large buffers only for a while then costs only what it holds at any moment.
+class PageBuffer {
+  public:
+    PageBuffer() = default;
+    ~PageBuffer() { Free(); }
+    PageBuffer(const PageBuffer&) = delete;
+    PageBuffer& operator=(const PageBuffer&) = delete;
+
+    // Frees what it held, then takes size bytes (at least one page). Returns 0 or an
+    // errno value (ENOMEM when the system gives no more).
+    int Allocate(size_t size);
+
+    // Keeps the pages that hold the first size bytes and gives back the rest.
+    void Shrink(size_t size);
+
+    void Free();
+
+    unsigned char* data() const { return m_data; }
+    // What it holds, in whole pages.
+    size_t held() const { return m_held; }
+
+    // What a buffer of size bytes holds.
+    static size_t Held(size_t size);
+
+  private:
+    unsigned char* m_data = nullptr;
+    size_t m_held = 0;
+};
+
 // --- matching -----------------------------------------------------------
 
 struct FoundFile {

@@ -14,6 +14,8 @@ const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), DAMAGED = StatusOf(-8),
           ABORT = StatusOf(-7);
 const std::string NOISE = SampleBytes(size_t{8} << 20, 7, false);
 const std::string ONE = BuildArchive({{"a.txt", "abc"}});
+// Past the largest file packed whole, and over one block: packed whole where it can be.
+const std::string LARGE = NOISE + "x", MIDDLE = NOISE.substr(0, PACKING_BLOCK + 1);
 const bool ROOT = geteuid() == 0;
 #ifdef TOVRA_SANITIZED
 const bool SANITIZED = true;  // the sanitizers' shadow memory needs all the address space
@@ -93,6 +95,16 @@ void RewriteBigBinInPlace(const HeldRun& held) {
     close(fd);
 }
 
+Action ResizeOB(off_t size) {
+    return
+        [size](const HeldRun& held) { EXPECT_EQ(truncate((held.dir / "o/b").c_str(), size), 0); };
+}
+
+void RenewOB(const HeldRun& held) {  // another file in its place, as an editor saves
+    WriteFile(held.dir / "o/new", "new");
+    EXPECT_EQ(rename((held.dir / "o/new").c_str(), (held.dir / "o/b").c_str()), 0);
+}
+
 std::string Many(int count) {
     std::vector<TestEntry> entries;
     for (int i = 0; i < count; ++i) {
@@ -154,6 +166,12 @@ const std::vector<Row> ROWS = {
     {"same_names_elsewhere_packed", {"0", "backup.tvr", "o/*"}, 0, "", {{"o/BACKUP.TVR", "upper"}, {"o/backup.tvr", "lower"}}, {}, Packs("backup.tvr", {"upper", "lower"})},
     // A file rewritten in place at the same size while it is packed.
     {"same_size_rewrite_seen", {"0", "new.tvr", "big.bin"}, CHANGED, "big.bin: file changed", {}, RewriteBigBinInPlace},
+    // A file resized or replaced after it was matched and before it is opened, while a
+    // larger one is read: it must be the file matched, and whoever reads it, of the size
+    // recorded.
+    {"grown_before_read", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", MIDDLE}}, ResizeOB(PACKING_BLOCK + 2)},
+    {"cut_before_read", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", MIDDLE}}, ResizeOB(PACKING_BLOCK)},
+    {"replaced_before_open", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", "old"}}, RenewOB},
     // No thread to be had: the run goes on without.
     {"no_threads_for_another_user", {"0", "shared/new.tvr", "big.bin"}, 0, "", {}, {}, Packs("shared/new.tvr", {NOISE}), As(NOBODY, 1), true},
     {"no_threads_in_little_memory", {"0", "new.tvr", "big.bin"}, 0, "", {}, {}, Packs("new.tvr", {NOISE}), As(0, 0, int64_t{16} << 20)},

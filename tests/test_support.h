@@ -27,6 +27,10 @@
 
 #include "app/version.h"
 
+#ifdef TOVRA_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 constexpr int32_t SOME_TIME = 1000000000;  // 09.09.2001 01:46:40 UTC
 constexpr uid_t NOBODY = 65534;
 constexpr char BANNER[] = "\nTOVRA " TOVRA_VERSION "  zlib archiver for Linux, free software";
@@ -110,6 +114,38 @@ inline std::string ZlibStream(const std::string& data, int level = 6,
     deflateEnd(&stream);
     out.resize(stream.total_out);
     return out;
+}
+
+// The pieces packing cuts a large file into, and the largest file it packs whole
+// (with libdeflate, in a build that has it; a file of one block is deflated whole by
+// zlib, and in blocks it is the same).
+constexpr size_t PACKING_BLOCK = size_t{256} << 10;
+constexpr size_t WHOLE_FILE_LIMIT = size_t{8} << 20;
+#ifdef TOVRA_LIBDEFLATE
+constexpr bool WHOLE_FILES_BUILT = true;
+#else
+constexpr bool WHOLE_FILES_BUILT = false;
+#endif
+
+// True when a file of size bytes is packed whole, by libdeflate.
+inline bool PackedWhole(size_t size) {
+    return WHOLE_FILES_BUILT && size > PACKING_BLOCK && size <= WHOLE_FILE_LIMIT;
+}
+
+// One zlib stream of data at level 6 as the engine that packs a file of its size
+// deflates it in one go: libdeflate for a file packed whole, else zlib.
+inline std::string OneShotStream(const std::string& data) {
+#ifdef TOVRA_LIBDEFLATE
+    if (PackedWhole(data.size())) {
+        libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+        std::string out(libdeflate_zlib_compress_bound(compressor, data.size()), '\0');
+        out.resize(
+            libdeflate_zlib_compress(compressor, data.data(), data.size(), &out[0], out.size()));
+        libdeflate_free_compressor(compressor);
+        return out;
+    }
+#endif
+    return ZlibStream(data);
 }
 
 // One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
@@ -296,21 +332,30 @@ inline RunResult RunTovra(const ScratchDir& dir, const std::vector<std::string>&
     return result;
 }
 
-// The contents of an archive's streams, each inflated by zlib alone; the list ends at
-// the first stream that does not inflate.
-inline std::vector<std::string> InflateStreams(const std::string& archive) {
-    std::vector<std::string> contents;
-    std::string out(1 << 23, '\0');
+// An archive's streams, each inflated by zlib alone: their bytes and their contents.
+// The lists end at the first stream that does not inflate.
+struct Streams {
+    std::vector<std::string> bytes, contents;
+};
+inline Streams SplitStreams(const std::string& archive) {
+    Streams streams;
+    std::string out(size_t{3} * WHOLE_FILE_LIMIT, '\0');
     for (size_t at = archive.find("\xff\xff\xff\xff", 80) + 8; at < archive.size();) {
         uLong size = out.size(), used = archive.size() - at;  // from past the terminator
         if (uncompress2(reinterpret_cast<Bytef*>(&out[0]), &size,
                         reinterpret_cast<const Bytef*>(archive.data() + at), &used) != Z_OK) {
             break;
         }
-        contents.push_back(out.substr(0, size));
+        streams.bytes.push_back(archive.substr(at, used));
+        streams.contents.push_back(out.substr(0, size));
         at += used;
     }
-    return contents;
+    return streams;
+}
+
+// The contents of an archive's streams, each inflated by zlib alone.
+inline std::vector<std::string> InflateStreams(const std::string& archive) {
+    return SplitStreams(archive).contents;
 }
 
 // The names in dir that the archiver's temporary files carry.
