@@ -12,16 +12,16 @@ directory, and lists what an archive holds.")
 if(TOVRA_LIBDEFLATE)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 
-Packing deflates on every CPU: files over 256 KiB and up to 8 MiB whole with
-libdeflate, the others in blocks with zlib, one zlib stream per file either way.")
+Packing deflates on every CPU: files over 256 KiB and up to 8 MiB whole
+with libdeflate, the others in blocks with zlib, one zlib stream per file
+either way.")
 endif()
 if(TOVRA_ISAL)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 
-Unpacking inflates with the Intel
-Intelligent Storage Acceleration Library (ISA-L), about three times as fast as
-zlib; any stream it does not end cleanly is inflated again by zlib, which
-decides what is reported.")
+Unpacking inflates with the Intel Intelligent Storage Acceleration Library
+(ISA-L), about three times as fast as zlib; any stream it does not end
+cleanly is inflated again by zlib, which decides what is reported.")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
