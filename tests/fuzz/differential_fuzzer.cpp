@@ -42,23 +42,24 @@ const fs::path& Workspace() {
 }
 
 // Runs a mode with standard output into a string; returns the result and the string.
+// libFuzzer's own timer signal stops a run as a user's signal would: run it again,
+// its output afresh.
 std::pair<Result, std::string> Run(const char* pattern, const fs::path& archive, int mode,
                                    InflateChoice inflate) {
-    Result result = Result::ABORT;
-    char* printed = nullptr;
-    size_t size = 0;
-    FILE* const shown = stdout;
-    stdout = open_memstream(&printed, &size);
-    // libFuzzer's own timer signal stops a run as a user's signal would: run it again.
-    for (int tries = 0; tries < 5 && result == Result::ABORT; ++tries) {
+    std::pair<Result, std::string> outcome{Result::ABORT, ""};
+    for (int tries = 0; tries < 5 && outcome.first == Result::ABORT; ++tries) {
+        char* printed = nullptr;
+        size_t size = 0;
+        FILE* const shown = stdout;
+        stdout = open_memstream(&printed, &size);
         ResetProcessState();
-        result = CArchiveTool().Process(pattern, archive.c_str(), mode, {6, 1}, inflate);
+        outcome.first = CArchiveTool().Process(pattern, archive.c_str(), mode, {6, 1}, inflate);
+        fclose(stdout);
+        stdout = shown;
+        outcome.second.assign(printed, size);
+        free(printed);
     }
-    fclose(stdout);
-    stdout = shown;
-    std::string text(printed, size);
-    free(printed);
-    return {result, text};
+    return outcome;
 }
 
 // Text-like runs, noise and an empty file, the same every time.
