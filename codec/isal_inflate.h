@@ -13,11 +13,6 @@
 
 class IsalInflate final : public InflateEngine {
   public:
-    IsalInflate() = default;
-    ~IsalInflate() = default;
-    IsalInflate(const IsalInflate&) = delete;
-    IsalInflate& operator=(const IsalInflate&) = delete;
-
     int BeginStream() override;
     InflateStep Inflate(const unsigned char* input, size_t length, unsigned char* output,
                         size_t capacity) override;

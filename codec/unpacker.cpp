@@ -216,23 +216,24 @@ int64_t Unpacker::InputOffset() const {
 // Shows the figure of every piece boundary up to upTo not shown yet, and of upTo itself
 // when a stream ended there; without a new figure, still asks whether to stop.
 Progress Unpacker::ShowFigures(int64_t upTo, bool streamEnded) {
-    const int64_t total = m_regionEnd - m_regionStart;
     const int64_t piece = static_cast<int64_t>(INPUT_SIZE);
     Progress answer = Progress::CONTINUE;
     bool shown = false;
+    auto show = [&](int64_t at) {
+        m_shownUpTo = at;
+        shown = true;
+        const int percent = Percent(at - m_regionStart, m_regionEnd - m_regionStart);
+        answer = m_progress.OnProgress(percent) == Progress::STOP ? Progress::STOP : answer;
+    };
     for (;;) {
-        int64_t next = m_regionStart + ((m_shownUpTo - m_regionStart) / piece + 1) * piece;
+        const int64_t next = m_regionStart + ((m_shownUpTo - m_regionStart) / piece + 1) * piece;
         if (next > upTo || next > m_regionEnd) {
-            next = streamEnded && upTo > m_shownUpTo ? upTo : -1;
-        }
-        if (next < 0) {
             break;
         }
-        m_shownUpTo = next;
-        shown = true;
-        if (m_progress.OnProgress(Percent(next - m_regionStart, total)) == Progress::STOP) {
-            answer = Progress::STOP;
-        }
+        show(next);
+    }
+    if (streamEnded && upTo > m_shownUpTo) {
+        show(upTo);
     }
     return shown ? answer : m_progress.CheckStop();
 }
