@@ -55,7 +55,8 @@ Result CArchiveTool::Read(const char* archive, int mode, InflateChoice inflate,
 }
 
 Result CArchiveTool::List(const Directory& directory, const char* archive) {
-    PrintOut("\nContents of " + std::string(archive).substr(0, ARCHIVE_SHOWN) + ":");
+    // The name as typed may hold anything: it is shown by the rule the entries follow.
+    PrintOut("\nContents of " + PrintableText(std::string(archive).substr(0, ARCHIVE_SHOWN)) + ":");
     const ColumnFitter fitter;
     for (int k = 0; k < directory.Count(); ++k) {
         const ArchiveEntry& entry = directory.Entry(k);

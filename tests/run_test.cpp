@@ -136,7 +136,7 @@ void LayOut(const ScratchDir& dir, const Row& row) {
     static const std::string noise = SampleBytes(size_t{8} << 20, 3, false);
     // clang-format off
     static const std::vector<std::pair<std::string, std::string>> files = {
-        {"a.txt", "abc"}, {"names.tvr", Listing(false)}, {LONG_NAME, TERMINATOR}, {"one.tvr", ONE_FILE}, {"empty.tvr", ""},
+        {"a.txt", "abc"}, {"names.tvr", Listing(false)}, {LONG_NAME, TERMINATOR}, {"h\x1b[2Jd.tvr", TERMINATOR}, {"one.tvr", ONE_FILE}, {"empty.tvr", ""},
         {"text.tvr", std::string(200, 't')}, {"private.tvr", ONE_FILE}, {"big.bin", noise}, {"data.bin", "there before"},
         {"data.tvr", BuildArchive({{"a.txt", "first"}, {"data.bin", noise}, {"z", "z"}}, 0)}, {"victim", "someone else's"},
         {"big.tvr", BuildArchive({{"data.bin", noise}}, 0)}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
@@ -238,6 +238,8 @@ std::vector<Row> CommandLineRows() {
         {"list_to_full_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::FULL; }), 255, "tovra: standard output: No space left"},
         {"list_to_closed_stdout", {"2", "names.tvr"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 255,
          "tovra: standard output: Bad file descriptor\n"},
+        // The archive's name as typed is shown by the same rule as the names it holds.
+        {"list_name_with_escape", {"2", "h\x1b[2Jd.tvr"}, {}, 0, "", BANNER + std::string("\nContents of h?[2Jd.tvr:")},
         {"list_long_name_mode_2abc", {"2abc", LONG_NAME}, {}, 0, "tovra: mode '2abc' read as 2\n",
          BANNER + ("\nContents of " + LONG_NAME.substr(0, 80) + ":")},
         {"pack_mode_x", {"x", "out.tvr", "a.txt"}, {}, 0, "tovra: mode 'x' read as 0\n", PACKED, "out.tvr", ONE_FILE},
