@@ -158,7 +158,9 @@ Result WriteArchive(const std::vector<FoundFile>& files, const Directory& direct
     }
     const PathStatus target = StatusAt(archive.dir, archive.name);
     result = CheckArchiveTarget(archive.dir, archive.name, archive.shown, target);
-    return result == Result::OK ? PutInPlace(temp, archive.name, archive.shown, target) : result;
+    return result == Result::OK ? PutInPlace(archive.dir, temp, archive.name, archive.shown, target,
+                                             Replacing::ARCHIVE)
+                                : result;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Extraction: each stream is inflated straight into a private temporary file of its
 // own in the current directory, written only through its descriptor. Only when every
-// stream has inflated whole are the files renamed over their names, in record order,
-// so a damaged or stopped run extracts nothing, no file is ever half-replaced or
+// stream has inflated whole and every target has been examined are the files renamed
+// over their names, in record order, so a damaged, refused or stopped run extracts
+// nothing, no file is ever half-replaced or
 // written through a link, and nothing is written outside the current directory.
 #include <cerrno>
 #include <string>
@@ -48,7 +49,8 @@ Result SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::
 
 // Inflates every stream, each entry that may be extracted into a temporary file of
 // its own. Returns the first failure that must extract nothing, or OK; *refused gets
-// the first refusal, which leaves the other entries to be extracted.
+// the first refusal. After one, nothing will be renamed: the later streams are still
+// inflated, to find any failure of theirs, but only checked, not kept.
 Result InflateEntries(const Directory& directory, const OpenedFile& archive,
                       const DirectoryHandle& here, Unpacker* unpacker, std::vector<TempFile>* temps,
                       Result* refused) {
@@ -58,7 +60,7 @@ Result InflateEntries(const Directory& directory, const OpenedFile& archive,
         TempFile& temp = (*temps)[static_cast<size_t>(k)];
         Result checked = CheckEntry(here, name, archive.identity);
         *refused = *refused != Result::OK ? *refused : checked;
-        if (checked == Result::OK) {
+        if (*refused == Result::OK) {
             int failure = temp.Create(here, ENTRY_PREFIX);
             if (failure != 0) {
                 // The directory refuses new files: every later entry would fail alike.
@@ -78,25 +80,67 @@ Result InflateEntries(const Directory& directory, const OpenedFile& archive,
     return PollStopRequest() ? Result::ABORT : Result::OK;
 }
 
-// Renames every extracted entry into place, each examined again just before.
-// Returns the first failure, or OK; the other entries are still renamed.
-Result RenameEntries(const Directory& directory, const OpenedFile& archive,
-                     const DirectoryHandle& here, std::vector<TempFile>* temps) {
+// A name the archive holds again later: only the last entry of a name is put in place,
+// as it would replace the earlier ones anyway.
+bool NamedAgainLater(const Directory& directory, int k) {
+    for (int later = k + 1; later < directory.Count(); ++later) {
+        if (directory.Name(later) == directory.Name(k)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Examines every entry's target, each note told, before any is renamed, so that a
+// target that would refuse leaves every file as it was. Fills targets with what was
+// found. Returns OK, or the first refusal (DAMAGED or OPEN).
+Result CheckTargets(const Directory& directory, const OpenedFile& archive,
+                    const DirectoryHandle& here, std::vector<TempFile>* temps,
+                    std::vector<PathStatus>* targets) {
     Result first = Result::OK;
+    for (int k = 0; k < directory.Count(); ++k) {
+        TempFile& temp = (*temps)[static_cast<size_t>(k)];
+        if (NamedAgainLater(directory, k)) {
+            temp = TempFile();
+            continue;
+        }
+        const std::string name = directory.Name(k);
+        PathStatus& target = (*targets)[static_cast<size_t>(k)];
+        target = StatusAt(here, name);
+        const Result result = CheckEntryTarget(here, name, archive.identity, target);
+        first = first != Result::OK ? first : result;
+    }
+    return first;
+}
+
+// The note after a rename failed midway: the one case where a failing run has changed
+// files, and which.
+void NotePlaced(const std::string& placed) {
+    if (!placed.empty()) {
+        Note("warning: already put in place before the failure: " + placed);
+    }
+}
+
+// Renames every extracted entry into place, as examined. Stops at the first failure,
+// which is returned, or returns OK.
+Result RenameEntries(const Directory& directory, const DirectoryHandle& here,
+                     std::vector<TempFile>* temps, const std::vector<PathStatus>& targets) {
+    std::string placed;
     for (int k = 0; k < directory.Count(); ++k) {
         TempFile& temp = (*temps)[static_cast<size_t>(k)];
         if (!temp.Exists()) {
             continue;
         }
         const std::string name = directory.Name(k);
-        const PathStatus target = StatusAt(here, name);
-        Result result = CheckEntryTarget(here, name, archive.identity, target);
-        if (result == Result::OK) {
-            result = PutInPlace(&temp, name, name.c_str(), target);
+        const Result result = PutInPlace(here, &temp, name, name.c_str(),
+                                         targets[static_cast<size_t>(k)], Replacing::ENTRY);
+        if (result != Result::OK) {
+            NotePlaced(placed);
+            return result;
         }
-        first = first != Result::OK ? first : result;
+        placed += (placed.empty() ? "" : ", ") + name;
     }
-    return first;
+    return Result::OK;
 }
 
 }  // namespace
@@ -128,8 +172,12 @@ Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archi
         std::string warning = std::to_string(trailing) + " bytes after the last stream ignored";
         NoteFile(archiveName, warning.c_str());
     }
-    // Once begun, the renames run to the end: they take milliseconds, and a stop now
+    if (refused != Result::OK) {
+        return refused;
+    }
+    std::vector<PathStatus> targets(static_cast<size_t>(directory.Count()));
+    result = CheckTargets(directory, archive, here, &temps, &targets);
+    // Once begun, the renames are not stopped: they take milliseconds, and a stop now
     // would only leave a mixture of old and new files.
-    Result renamed = RenameEntries(directory, archive, here, &temps);
-    return refused != Result::OK ? refused : renamed;
+    return result == Result::OK ? RenameEntries(directory, here, &temps, targets) : result;
 }

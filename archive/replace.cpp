@@ -1,6 +1,9 @@
 // Which files a run may replace, and the checked rename that replaces them.
 #include "archive/replace.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "archive/directory.h"
 
 namespace {
@@ -45,6 +48,59 @@ std::string Describe(const PathStatus& status) {
     return "a special file";
 }
 
+void NoteTargetNotOurs(const char* shown, const PathStatus& found) {
+    NoteFile(shown, ("after the rename it refers to " + Describe(found) +
+                     ", not to the file written (the names were exchanged)")
+                        .c_str());
+}
+
+// The archive rule without its notes: nothing, a link, an empty file or a whole archive.
+bool MayReplaceArchive(const DirectoryHandle& dir, const std::string& name,
+                       const PathStatus& target) {
+    return target.kind == PathKind::ABSENT || target.kind == PathKind::LINK ||
+           (target.kind == PathKind::REGULAR && (target.size == 0 || HoldsWholeArchive(dir, name)));
+}
+
+// Whether what came out of an exchange at the temporary name is the file examined at
+// the target: the same file and, for an archive, still one that may be replaced.
+bool IsExamined(const DirectoryHandle& dir, const TempFile& temp, const PathStatus& examined,
+                const PathStatus& found, Replacing what) {
+    return SameFile(found.identity, examined.identity) &&
+           (what == Replacing::ENTRY || MayReplaceArchive(dir, temp.name(), found));
+}
+
+// Keeps the exchange when what came out is the file examined; otherwise exchanges back
+// and tells what was found. Returns OK, or OPEN with a note.
+Result SettleExchange(const DirectoryHandle& dir, TempFile* temp, const char* shown,
+                      const PathStatus& examined, const PathStatus& found, Replacing what) {
+    if (!IsExamined(dir, *temp, examined, found, what)) {
+        std::string reason =
+            "changed just before the rename (now " + Describe(found) + "), not replaced";
+        const std::string tempName = temp->name();
+        if (int failure = temp->UndoExchange(); failure != 0) {
+            reason += "; it could not be given its name back (" + std::string(strerror(failure)) +
+                      ") and is now " + tempName;
+        }
+        NoteFile(shown, reason.c_str());
+        return Result::OPEN;
+    }
+    int failure = 0;
+    PathStatus after;
+    switch (temp->KeepExchange(found, &failure, &after)) {
+        case RenameOutcome::DONE:
+            return Result::OK;
+        case RenameOutcome::FAILED:
+            NoteFile(shown, ("replaced, but the old file stays as " + temp->name() + ": " +
+                             strerror(failure))
+                                .c_str());
+            break;
+        default:
+            NoteTargetNotOurs(shown, after);
+            break;
+    }
+    return Result::OPEN;
+}
+
 }  // namespace
 
 Result CheckArchiveTarget(const DirectoryHandle& dir, const std::string& name, const char* shown,
@@ -52,10 +108,7 @@ Result CheckArchiveTarget(const DirectoryHandle& dir, const std::string& name, c
     if (IsStrangersFile(dir, target)) {
         return RefuseStrangersFile(shown);
     }
-    const bool replaceable =
-        target.kind == PathKind::ABSENT || target.kind == PathKind::LINK ||
-        (target.kind == PathKind::REGULAR && (target.size == 0 || HoldsWholeArchive(dir, name)));
-    if (!replaceable) {
+    if (!MayReplaceArchive(dir, name, target)) {
         NoteFile(shown, "exists and is not an archive, not replaced");
         return Result::OPEN;
     }
@@ -68,11 +121,15 @@ Result CheckEntryTarget(const DirectoryHandle& dir, const std::string& name,
         NoteFile(name.c_str(), "is the archive being unpacked, not replaced");
         return Result::DAMAGED;
     }
+    if (target.kind == PathKind::DIRECTORY) {
+        NoteFileError(name.c_str(), EISDIR);
+        return Result::OPEN;
+    }
     return IsStrangersFile(dir, target) ? RefuseStrangersFile(name.c_str()) : Result::OK;
 }
 
-Result PutInPlace(TempFile* temp, const std::string& name, const char* shown,
-                  const PathStatus& target) {
+Result PutInPlace(const DirectoryHandle& dir, TempFile* temp, const std::string& name,
+                  const char* shown, const PathStatus& target, Replacing what) {
     int failure = temp->TakeFinalPermissions(target);
     if (failure != 0) {
         NoteFileError(shown, failure);
@@ -88,6 +145,8 @@ Result PutInPlace(TempFile* temp, const std::string& name, const char* shown,
     switch (temp->PutInPlace(name, target.kind == PathKind::ABSENT, &failure, &found)) {
         case RenameOutcome::DONE:
             return Result::OK;
+        case RenameOutcome::EXCHANGED:
+            return SettleExchange(dir, temp, shown, target, found, what);
         case RenameOutcome::TEMP_REMOVED:
             NoteFile(shown,
                      ("the temporary file " + tempName + " was removed; nothing renamed").c_str());
@@ -102,9 +161,7 @@ Result PutInPlace(TempFile* temp, const std::string& name, const char* shown,
                      ("appeared during the run (" + Describe(found) + "), not replaced").c_str());
             break;
         case RenameOutcome::TARGET_NOT_OURS:
-            NoteFile(shown, ("after the rename it refers to " + Describe(found) +
-                             ", not to the file written (the names were exchanged)")
-                                .c_str());
+            NoteTargetNotOurs(shown, found);
             break;
         case RenameOutcome::FAILED:
             NoteFileError(shown, failure);

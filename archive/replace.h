@@ -14,16 +14,22 @@
 Result CheckArchiveTarget(const DirectoryHandle& dir, const std::string& name, const char* shown,
                           const PathStatus& target);
 
-// Whether an entry may be unpacked over target: never over the archive being read,
-// nor over a file another user owns in a shared directory.
+// Whether an entry may be unpacked over target: never over the archive being read, a
+// directory, nor a file another user owns in a shared directory.
 // Returns OK, or DAMAGED or OPEN with a note.
 Result CheckEntryTarget(const DirectoryHandle& dir, const std::string& name,
                         const FileIdentity& archive, const PathStatus& target);
 
+// What a replacement puts in place: an archive replaces only what the archive rule
+// allows, an entry any file but the ones it refuses.
+enum class Replacing { ARCHIVE, ENTRY };
+
 // Gives the temporary file its final mode and owner for target, as just examined,
-// closes it and renames it over name in its directory, never over a file that came there since
-// target was found absent; afterwards name must refer to it. shown names the file in
-// notes. Returns OK, FAIL when the close fails, or OPEN with a note (nothing renamed,
-// unless the note says otherwise).
-Result PutInPlace(TempFile* temp, const std::string& name, const char* shown,
-                  const PathStatus& target);
+// closes it and puts it at name in dir: never over a file that came there since target
+// was found absent, and, where the names can be exchanged, never over a file other than
+// target (for an archive, one that still may be replaced): otherwise the names are
+// exchanged back. Afterwards name must refer to it. shown names the file in notes.
+// Returns OK, FAIL when the close fails, or OPEN with a note (nothing renamed, unless
+// the note says otherwise).
+Result PutInPlace(const DirectoryHandle& dir, TempFile* temp, const std::string& name,
+                  const char* shown, const PathStatus& target, Replacing what);

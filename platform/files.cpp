@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/platform.h"
@@ -96,13 +97,18 @@ int RenameAt(int dirFd, const std::string& from, const std::string& to, bool exc
     int renamed =
         renameat2(dirFd, from.c_str(), dirFd, to.c_str(), exclusive ? RENAME_NOREPLACE : 0);
     if (renamed != 0 && errno == EINVAL && exclusive) {
-        // File systems without RENAME_NOREPLACE (NFS): a new link is as exclusive.
+        // File systems without RENAME_NOREPLACE (NFS): a new link is as exclusive. The
+        // name left behind, should its removal fail, is still the owner's to remove.
         renamed = linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0);
         if (renamed == 0) {
             unlinkat(dirFd, from.c_str(), 0);
         }
     }
     return renamed;
+}
+
+int ExchangeAt(int dirFd, const std::string& a, const std::string& b) {
+    return renameat2(dirFd, a.c_str(), dirFd, b.c_str(), RENAME_EXCHANGE);
 }
 
 }  // namespace
@@ -215,6 +221,7 @@ TempFile::TempFile(TempFile&& other) noexcept
     : m_dirFd(other.m_dirFd),
       m_fd(std::exchange(other.m_fd, -1)),
       m_name(std::move(other.m_name)),
+      m_target(std::move(other.m_target)),
       m_identity(other.m_identity) {
     other.m_name.clear();
 }
@@ -226,6 +233,7 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
         m_fd = std::exchange(other.m_fd, -1);
         m_name = std::move(other.m_name);
         other.m_name.clear();
+        m_target = std::move(other.m_target);
         m_identity = other.m_identity;
     }
     return *this;
@@ -295,6 +303,21 @@ RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent,
         return found->kind == PathKind::ABSENT ? RenameOutcome::TEMP_REMOVED
                                                : RenameOutcome::TEMP_REPLACED;
     }
+    if (!targetAbsent) {
+        // An exchange keeps what was at the target under the temporary name, so that a
+        // file put there since it was examined is never destroyed unseen.
+        if (ExchangeAt(m_dirFd, m_name, target) == 0) {
+            m_target = target;
+            *found = StatusAtFd(m_dirFd, m_name);
+            return RenameOutcome::EXCHANGED;
+        }
+        // Gone since it was examined: the name is free, and taken only while it is.
+        targetAbsent = errno == ENOENT;
+        if (errno != EINVAL && errno != ENOENT) {
+            *errnum = errno;
+            return RenameOutcome::FAILED;
+        }
+    }
     // A rename replaces a link at target itself, never the file it points to.
     if (RenameAt(m_dirFd, m_name, target, targetAbsent) != 0) {
         *errnum = errno;
@@ -304,7 +327,34 @@ RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent,
         }
         return RenameOutcome::FAILED;
     }
+    return ConfirmTarget(target, found);
+}
+
+RenameOutcome TempFile::KeepExchange(const PathStatus& replaced, int* errnum, PathStatus* found) {
+    // Only the file examined and found there is removed; anything else is left alone.
+    if (SameFile(StatusAtFd(m_dirFd, m_name).identity, replaced.identity) &&
+        unlinkat(m_dirFd, m_name.c_str(), 0) != 0) {
+        *errnum = errno;
+        return RenameOutcome::FAILED;
+    }
     m_name.clear();
+    return ConfirmTarget(m_target, found);
+}
+
+int TempFile::UndoExchange() {
+    if (ExchangeAt(m_dirFd, m_name, m_target) != 0) {
+        const int failure = errno;
+        m_name.clear();  // it names what was found now, which is not this run's to remove
+        return failure;
+    }
+    return 0;
+}
+
+RenameOutcome TempFile::ConfirmTarget(const std::string& target, PathStatus* found) {
+    // A second link left by the fallback still names the file: removed with the owner.
+    if (!SameFile(StatusAtFd(m_dirFd, m_name).identity, m_identity)) {
+        m_name.clear();
+    }
     // Someone who could exchange the names between the check and the rename would
     // have had their own file renamed: what the target holds now tells.
     *found = StatusAtFd(m_dirFd, target);
@@ -314,9 +364,11 @@ RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent,
 
 void TempFile::Remove() {
     Close();
-    // Only what this run created is removed.
-    if (!m_name.empty() && SameFile(StatusAtFd(m_dirFd, m_name).identity, m_identity)) {
-        unlinkat(m_dirFd, m_name.c_str(), 0);
+    // Only what this run created is removed, and a name it cannot remove is told.
+    if (!m_name.empty() && SameFile(StatusAtFd(m_dirFd, m_name).identity, m_identity) &&
+        unlinkat(m_dirFd, m_name.c_str(), 0) != 0) {
+        const std::string reason = "temporary file not removed: " + std::string(strerror(errno));
+        NoteFile(m_name.c_str(), reason.c_str());
     }
     m_name.clear();
 }

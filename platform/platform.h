@@ -141,6 +141,7 @@ bool OwnedByRunOrDirectory(const DirectoryHandle& dir, const PathStatus& target)
 // How a rename of a temporary file over its target ended.
 enum class RenameOutcome {
     DONE,
+    EXCHANGED,        // the names were exchanged: what was at the target is at the temporary name
     TEMP_REMOVED,     // the temporary file's name is gone: nothing renamed
     TEMP_REPLACED,    // its name refers to another file now: nothing renamed
     TARGET_APPEARED,  // the target was absent and something came there: nothing renamed
@@ -150,7 +151,8 @@ enum class RenameOutcome {
 
 // A file this run creates, private from birth (0600), read and written only through
 // its descriptor; its name serves only the final rename and its removal. It removes
-// itself, if its name is still its own, unless it was put in place.
+// itself, if its name is still its own, unless it was put in place; a name it cannot
+// remove is noted.
 class TempFile {
   public:
     TempFile() = default;
@@ -176,19 +178,33 @@ class TempFile {
     // Closes the descriptor, keeping the file. Returns 0 or an errno value.
     int Close();
 
-    // Renames the file over target (known to be absent when targetAbsent: then it is
-    // never replaced), provided the name still refers to the file created, and
-    // checks that target refers to it afterwards. *errnum says why for FAILED;
-    // *found is what the name concerned refers to for the other failures.
+    // Puts the file at target, provided its name still refers to the file created.
+    // A target known to be absent (targetAbsent) is taken only while it still is. Any
+    // other is exchanged with the file where the file system can (EXCHANGED, with
+    // *found what came out at the temporary name: the caller then keeps or undoes the
+    // exchange), else renamed over. Afterwards target must refer to the file. *errnum
+    // says why for FAILED; *found is what the name concerned refers to for the others.
     RenameOutcome PutInPlace(const std::string& target, bool targetAbsent, int* errnum,
                              PathStatus* found);
 
+    // After EXCHANGED: removes replaced, the file that came out, if the temporary name
+    // still refers to it, and confirms the target as PutInPlace does. Returns DONE,
+    // TARGET_NOT_OURS, or FAILED with *errnum when the file replaced cannot be removed.
+    RenameOutcome KeepExchange(const PathStatus& replaced, int* errnum, PathStatus* found);
+
+    // After EXCHANGED: exchanges the names back, so that what was found keeps its name
+    // and the file goes with its owner. Returns 0, or an errno value when the names
+    // stay exchanged.
+    int UndoExchange();
+
   private:
+    RenameOutcome ConfirmTarget(const std::string& target, PathStatus* found);
     void Remove();
 
     int m_dirFd = -1;  // the directory's, borrowed
     int m_fd = -1;
     std::string m_name;
+    std::string m_target;  // what an exchange swapped the name with
     FileIdentity m_identity;
 };
 

@@ -205,6 +205,8 @@ struct RunOptions {
     int64_t memoryLimit = 0;
     int processLimit = 0;
     uid_t user = 0;
+    // What the rename shim stages (its TOVRA_SHIM), preloaded when set.
+    std::string shim = "";
     // When set, the run is held as it writes its second progress figure (by then it has
     // made its temporary file) while this is called.
     std::function<void(const HeldRun&)> whileHeld = nullptr;
@@ -245,6 +247,11 @@ inline RunOptions With(void (*set)(RunOptions&)) {
             (!options.user || (setgid(options.user) == 0 && setuid(options.user) == 0));
     if (options.processLimit) {  // LeakSanitizer's check at exit needs a thread of its own
         setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    }
+    if (!options.shim.empty()) {  // AddressSanitizer's runtime would want to come first
+        setenv("LD_PRELOAD", TOVRA_RENAME_SHIM, 1);
+        setenv("TOVRA_SHIM", options.shim.c_str(), 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
     if (options.background && fork() > 0) {  // a job stopped for touching the terminal: 126
         wait3(&status, WUNTRACED, nullptr);
