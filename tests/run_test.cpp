@@ -214,8 +214,17 @@ std::vector<Row> CommandLineRows() {
     const std::string n79 = std::string(79, 'n');
     // clang-format off
     return {
-        {"no_arguments", {}, {}, 0, "", Shown("")},
-        {"unquoted_pattern", {"0", "a.tvr", "a", "b"}, {}, 0, "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'", Shown("")},
+        // Argument counts, the program's name included: bare tovra asks for the usage
+        // text; a count that fits no mode is a slip that did nothing, never a success.
+        {"count_1_no_arguments", {}, {}, 0, "", Shown("")},
+        {"count_2_mode_0_alone", {"0"}, {}, 1, "tovra: mode 0 takes an archive and a pattern\n", Shown("")},
+        {"count_2_mode_1_alone", {"1"}, {}, 1, "tovra: mode 1 takes an archive\n", Shown("")},
+        {"count_2_mode_x_alone", {"x"}, {}, 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an archive and a pattern\n", Shown("")},
+        {"count_2_mode_3_alone", {"3"}, {}, 1, "tovra: mode '3' is not 0, 1 or 2\n", Shown("")},
+        {"count_3_list", {"2", "one.tvr"}, {}, 0, "", BANNER + std::string("\nContents of one.tvr:\na.txt                           3 09.09.2001 04:46:40 ")},
+        {"count_4_pack", {"0", "out.tvr", "a.txt"}, {}, 0, "", PACKED, "out.tvr", ONE_FILE},
+        {"count_5_unquoted_pattern", {"0", "a.tvr", "a", "b"}, {}, 1, "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'\n", Shown("")},
+        {"count_6_unquoted_pattern", {"0", "new.tvr", "a.txt", "one.tvr", "text.tvr"}, {}, 1, "tovra: 5 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'\n", Shown("")},
         {"mode_3", {"3", "a.tvr"}, {}, 1, "tovra: mode '3' is not 0, 1 or 2\n", Shown("\nError in mode in tovraping 3\n")},
         {"mode_0_without_pattern", {"0", "a.tvr"}, {}, 1, "tovra: mode 0 takes an archive and a pattern\n", Shown("\nError in mode in tovraping 0\n")},
         {"mode_x_without_pattern", {"x", "a.tvr"}, {}, 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an", Shown("\nError in mode in tovraping x\n")},
