@@ -1,7 +1,9 @@
 // Failure details recorded beside the result codes, printed later by main.
 #include "platform/diagnostics.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "platform/state.h"
 
@@ -26,13 +28,11 @@ bool FormatCharacterAt(const std::string& text, size_t at) {
         return false;
     }
     const auto third = static_cast<unsigned char>(text[at + 2]);
-    for (const FormatCharacters& range : FORMAT_CHARACTERS) {
-        if (text[at] == range.lead && text[at + 1] == range.second && third >= range.first &&
-            third <= range.last) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(std::begin(FORMAT_CHARACTERS), std::end(FORMAT_CHARACTERS),
+                       [&](const FormatCharacters& range) {
+                           return text[at] == range.lead && text[at + 1] == range.second &&
+                                  third >= range.first && third <= range.last;
+                       });
 }
 
 bool ControlByte(char c) {
