@@ -36,7 +36,7 @@ void NoteSlips(int argc, const char* const* argv, int mode) {
              " arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'");
         return;
     }
-    if (argc < 3) {
+    if (argc < 2) {
         return;
     }
     const std::string text = std::string(argv[1]).substr(0, SHOWN_MODE_LENGTH);
@@ -51,6 +51,7 @@ void NoteSlips(int argc, const char* const* argv, int mode) {
     }
     if (mode == MODE_INVALID) {
         Note(value == MODE_CREATE ? "mode 0 takes an archive and a pattern"
+             : argc == 2          ? "mode " + std::to_string(value) + " takes an archive"
                                   : "mode " + std::to_string(value) + " takes only an archive");
     }
 }

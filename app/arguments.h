@@ -10,5 +10,6 @@ int ParseMode(int argc, const char* const* argv);
 
 // Notes, for standard error, what a command line most likely got wrong: too many
 // arguments (an unquoted pattern), a mode that is not a single digit, a mode
-// rejected. mode is ParseMode's answer, or MODE_INVALID when it was not asked.
+// rejected, a mode without its archive. mode is ParseMode's answer, or MODE_INVALID
+// when it was not asked.
 void NoteSlips(int argc, const char* const* argv, int mode);

@@ -13,7 +13,9 @@ int main(int argc, char** argv) {
         NoteSlips(argc, argv, MODE_INVALID);
         PrintUsage();
         PrintNotes();
-        return 0;
+        // Bare tovra asks for the usage text; any other count is a slip that did nothing,
+        // which a script must not take for success.
+        return argc == 1 ? static_cast<int>(Result::OK) : static_cast<int>(Result::MODE_REJECTED);
     }
     int mode = ParseMode(argc, argv);
     NoteSlips(argc, argv, mode);

@@ -24,6 +24,8 @@ Unpacking inflates with the Intel Intelligent Storage Acceleration Library
 cleanly is inflated again by zlib, which decides what is reported.")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# The completion is loaded only where bash-completion is.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 

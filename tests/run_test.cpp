@@ -214,8 +214,17 @@ std::vector<Row> CommandLineRows() {
     const std::string n79 = std::string(79, 'n');
     // clang-format off
     return {
-        {"no_arguments", {}, {}, 0, "", Shown("")},
-        {"unquoted_pattern", {"0", "a.tvr", "a", "b"}, {}, 0, "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'", Shown("")},
+        // Argument counts, the program's name included: bare tovra asks for the usage
+        // text; a count that fits no mode is a slip that did nothing, never a success.
+        {"count_1_no_arguments", {}, {}, 0, "", Shown("")},
+        {"count_2_mode_0_alone", {"0"}, {}, 1, "tovra: mode 0 takes an archive and a pattern\n", Shown("")},
+        {"count_2_mode_1_alone", {"1"}, {}, 1, "tovra: mode 1 takes an archive\n", Shown("")},
+        {"count_2_mode_x_alone", {"x"}, {}, 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an archive and a pattern\n", Shown("")},
+        {"count_2_mode_3_alone", {"3"}, {}, 1, "tovra: mode '3' is not 0, 1 or 2\n", Shown("")},
+        {"count_3_list", {"2", "one.tvr"}, {}, 0, "", BANNER + std::string("\nContents of one.tvr:\na.txt                           3 09.09.2001 04:46:40 ")},
+        {"count_4_pack", {"0", "out.tvr", "a.txt"}, {}, 0, "", PACKED, "out.tvr", ONE_FILE},
+        {"count_5_unquoted_pattern", {"0", "a.tvr", "a", "b"}, {}, 1, "tovra: 4 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'\n", Shown("")},
+        {"count_6_unquoted_pattern", {"0", "new.tvr", "a.txt", "one.tvr", "text.tvr"}, {}, 1, "tovra: 5 arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'\n", Shown("")},
         {"mode_3", {"3", "a.tvr"}, {}, 1, "tovra: mode '3' is not 0, 1 or 2\n", Shown("\nError in mode in tovraping 3\n")},
         {"mode_0_without_pattern", {"0", "a.tvr"}, {}, 1, "tovra: mode 0 takes an archive and a pattern\n", Shown("\nError in mode in tovraping 0\n")},
         {"mode_x_without_pattern", {"x", "a.tvr"}, {}, 1, "tovra: mode 'x' read as 0\ntovra: mode 0 takes an", Shown("\nError in mode in tovraping x\n")},
@@ -230,6 +239,8 @@ std::vector<Row> CommandLineRows() {
          OnTerminal(Shown("\nCannot find file(s): no.tvr") + "\ntovra: no.tvr: No such file or directory\n")},
         {"note_after_figure_on_terminal", {"x", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.terminal = true; o.stdoutTo = Stdout::TERMINAL; }), 0, "",
          OnTerminal(PACKED + "\ntovra: mode 'x' read as 0\n"), "out.tvr", ONE_FILE},
+        // Notes hide format characters as the listing does.
+        {"note_hides_format_characters", {"1", "no\u202Etxt.tvr"}, {}, 255, "tovra: no?txt.tvr: No such file or directory\n"},
         {"nothing_matches", {"0", "out.tvr", "*.none"}, {}, 255, "tovra: *.none: no file matches\n", Shown("\nCannot find file(s): out.tvr")},
         {"list_a_directory", {"2", "sub.tvr"}, {}, 248, "tovra: sub.tvr: not a regular file\n", Shown("\nError -8 in unzipping sub.tvr")},
         {"unpack_a_fifo", {"1", "fifo.tvr"}, {}, 248, "tovra: fifo.tvr: not a regular file\n", Shown("\nError -8 in unzipping fifo.tvr")},
@@ -302,6 +313,53 @@ std::vector<Row> InterruptedRows() {
         {"file_replaced", fresh, Held(RenewDataBin), CHANGED, "data.bin: file changed"}};
     // clang-format on
 }
+
+// A stored name and its listed line's name column: what it shows and how many display
+// columns that takes (padded to 20).
+struct ListedName {
+    std::string name, stored, shown;
+    size_t columns;
+};
+
+// Format characters would make a name display as another (a right-to-left override
+// turns "txt.exe" around): each shows as one '?', a column wide, while their visible
+// neighbours and bytes that are not UTF-8 stay as they are.
+std::vector<ListedName> ListedNameRows() {
+    // clang-format off
+    return {
+        {"zero_width_space_U200B", "a\u200Bb.txt", "a?b.txt", 7},
+        {"right_to_left_mark_U200F", "a\u200Fb.txt", "a?b.txt", 7},
+        {"left_to_right_embedding_U202A", "a\u202Ab.txt", "a?b.txt", 7},
+        {"right_to_left_override_U202E", "invoice\u202Etxt.exe", "invoice?txt.exe", 15},
+        {"left_to_right_isolate_U2066", "a\u2066b.txt", "a?b.txt", 7},
+        {"pop_directional_isolate_U2069", "a\u2069b.txt", "a?b.txt", 7},
+        {"byte_order_mark_UFEFF", "\uFEFFa.txt", "?a.txt", 6},
+        {"each_kind_in_one_wide_name", "\u65E5\u200B\u202E\u2068\uFEFF\u672C", "\u65E5????\u672C", 8},
+        // Visible neighbours of the ranges.
+        {"hair_space_U200A_kept", "a\u200Ab", "a\u200Ab", 3},
+        {"hyphen_U2010_kept", "a\u2010b", "a\u2010b", 3},
+        {"narrow_no_break_space_U202F_kept", "a\u202Fb", "a\u202Fb", 3},
+        // Not UTF-8: byte for byte, a column each, format characters hidden all the same.
+        {"invalid_utf8_bytes_kept", "\xff\xfe" "caf\xe9.txt", "\xff\xfe" "caf\xe9.txt", 10},
+        {"override_in_latin1_name", "caf\xe9\u202E.txt", "caf\xe9?.txt", 9},
+        {"cut_format_character_kept", "a.txt\xe2\x80", "a.txt\xe2\x80", 7}};
+    // clang-format on
+}
+
+class Listed : public testing::TestWithParam<ListedName> {};
+TEST_P(Listed, Rows) {
+    const ListedName& row = GetParam();
+    ScratchDir dir;
+    WriteFile(dir / "n.tvr", Record(row.stored, 1) + TERMINATOR);
+    const RunResult run = RunTovra(dir, {"2", "n.tvr"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, BANNER + std::string("\nContents of n.tvr:\n") + row.shown +
+                           std::string(20 - row.columns, ' ') +
+                           "            1 09.09.2001 04:46:40 ");
+}
+INSTANTIATE_TEST_SUITE_P(Listing, Listed, testing::ValuesIn(ListedNameRows()),
+                         [](const auto& info) { return info.param.name; });
 
 // A row's test: the prepared directory, the run, what it shows and leaves behind.
 class Run : public testing::TestWithParam<Row> {};
