@@ -99,9 +99,8 @@ Result CheckTargets(const Directory& directory, const OpenedFile& archive,
                     std::vector<PathStatus>* targets) {
     Result first = Result::OK;
     for (int k = 0; k < directory.Count(); ++k) {
-        TempFile& temp = (*temps)[static_cast<size_t>(k)];
         if (NamedAgainLater(directory, k)) {
-            temp = TempFile();
+            (*temps)[static_cast<size_t>(k)] = TempFile();
             continue;
         }
         const std::string name = directory.Name(k);
