@@ -87,8 +87,8 @@ Result Packer::Begin(int outFd, const char* outName) {
 // the piece before when the method wants a window. Returns OK, LIMIT, or OPEN with
 // *errnum set.
 Result Packer::FillPiece(PackJob* job, int inFd, int64_t size, int64_t start, int* errnum) {
-    const size_t want =
-        static_cast<size_t>(std::min<int64_t>(size - start, int64_t(m_method->PieceSize())));
+    const size_t want = static_cast<size_t>(
+        std::min<int64_t>(size - start, static_cast<int64_t>(m_method->PieceSize())));
     // The window first: the job may be the one read last, reused, and the window is
     // the end of what it held.
     job->primed = start > 0 && job->window > 0;
