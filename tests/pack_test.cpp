@@ -4,11 +4,6 @@
 #include "codec/pack_job.h"
 #include "test_support.h"
 
-// A file in a row is shown by its name.
-void PrintTo(const TestEntry& entry, std::ostream* out) {
-    *out << entry.name;
-}
-
 namespace {
 
 // Raw deflate of data by zlib at level 6, ended by Z_FINISH or by a sync flush.
@@ -44,7 +39,18 @@ class MadeUpEngine : public DeflateEngine {
 
 // A row: its name, what the engine writes for the piece, whether the piece is the
 // file's last, and whether the job must pass its check.
-using CheckRow = std::tuple<std::string, std::string, bool, bool>;
+struct CheckRow {
+    std::string name;
+    std::string data;
+    bool last;
+    bool passes;
+};
+
+// A row is shown by its name: its data would fill the screen.
+void PrintTo(const CheckRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
 const std::string PIECE = SampleBytes(100000, 21);
 std::vector<CheckRow> CheckRows() {
     const std::string ended = RawDeflate(PIECE, Z_FINISH);
@@ -98,7 +104,7 @@ TEST_P(Check, Rows) {
     }
 }
 INSTANTIATE_TEST_SUITE_P(Pack, Check, testing::ValuesIn(CheckRows()),
-                         [](const auto& info) { return std::get<0>(info.param); });
+                         [](const auto& info) { return info.param.name; });
 
 #ifdef TOVRA_LIBDEFLATE
 // Raw deflate of data by libdeflate at level 6, as a chunk.
@@ -117,7 +123,16 @@ std::string Chunk(const std::string& data) {
 // stored block k calls for, the second chunk's data and the trailer; zlib reads it back.
 // A row: its name, the file, and the stored block expected. The seeds were found by
 // deflating SampleBytes(PACKING_PIECE, seed) with libdeflate 1.14 at level 6.
-using JoinRow = std::tuple<std::string, std::string, std::string>;
+struct JoinRow {
+    std::string name;
+    std::string content;
+    std::string suffix;
+};
+
+void PrintTo(const JoinRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
 const std::string IN_PADDING("\0\0\xff\xff", 4), PAST_PADDING("\0\0\0\xff\xff", 5);
 std::vector<JoinRow> JoinRows() {
     const size_t file = PACKING_PIECE + 20000;
@@ -158,13 +173,22 @@ TEST_P(Join, Rows) {
 #endif
 }
 INSTANTIATE_TEST_SUITE_P(Pack, Join, testing::ValuesIn(JoinRows()),
-                         [](const auto& info) { return std::get<0>(info.param); });
+                         [](const auto& info) { return info.param.name; });
 
 // The zlib-only build's archives of generated files, as the build before chunks made
 // them: sizes about its 256 KiB blocks, a tree of many files, and a few MiB of mixed
 // data. A row: its name, the files, and the archive's size and CRC-32 as the build of
 // ba57f74 with -DTOVRA_ISAL=OFF -DTOVRA_LIBDEFLATE=OFF packed them.
-using GoldenRow = std::tuple<std::string, std::vector<TestEntry>, std::string>;
+struct GoldenRow {
+    std::string name;
+    std::vector<TestEntry> files;
+    std::string golden;
+};
+
+void PrintTo(const GoldenRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
 std::vector<GoldenRow> GoldenRows() {
     const size_t block = size_t{256} << 10;
     std::vector<TestEntry> edges, tree, mixed;
@@ -203,6 +227,6 @@ TEST_P(ZlibOnlyArchive, Rows) {
     EXPECT_EQ(digest, golden);
 }
 INSTANTIATE_TEST_SUITE_P(Pack, ZlibOnlyArchive, testing::ValuesIn(GoldenRows()),
-                         [](const auto& info) { return std::get<0>(info.param); });
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
