@@ -1,5 +1,6 @@
-// Packing: files deflated on worker threads into zlib streams appended to one
-// descriptor, with a figure for every 4096-byte piece of each file. The packer opens,
+// Packing: files cut into pieces deflated on worker threads through the build's method,
+// joined into one zlib stream per file appended to one descriptor, with a figure for
+// every 4096 bytes of each file. The packer opens,
 // creates and names nothing: it writes to its caller's descriptor, and reads and closes
 // the files its caller opened.
 #pragma once
@@ -10,15 +11,18 @@
 #include <cstdint>
 #include <memory>
 
-#include "codec/block_deflate.h"
+#include "codec/job_ring.h"
+#include "codec/pack_job.h"
 #include "codec/progress.h"
 #include "platform/platform.h"
 #include "platform/result.h"
 
-class HeldSource;
-
 // The note for a file that is not the version opened, or not of its recorded size.
 constexpr char CHANGED_WHILE_PACKED[] = "file changed while being packed";
+// The note for a file whose deflate data did not inflate back to it: nothing of it is
+// written.
+constexpr char FAILED_ITS_CHECK[] =
+    "packed stream does not inflate back to the file (zlib: stream error)";
 
 // A packer destroyed before End, after a failure or a stop, lets the jobs being
 // compressed finish, writes nothing more, closes the files it holds, and joins the
@@ -31,20 +35,20 @@ class Packer {
     Packer(const Packer&) = delete;
     Packer& operator=(const Packer&) = delete;
 
-    // Takes the run's memory and starts the workers; the streams go to outFd, which
-    // outName names in notes. Returns OK, or MEMORY with a note.
+    // Chooses the method and takes the run's bookkeeping; the streams go to outFd,
+    // which outName names in notes. Returns OK, or MEMORY with a note.
     Result Begin(int outFd, const char* outName);
 
-    // Hands the size bytes the source holds to the workers as one zlib stream, while
-    // writing the streams and figures of the jobs already done; the file may still be
-    // in flight on return. A file packed whole is read by a worker, and its figures
-    // come when its stream is written; any other is read here, in blocks. Takes the
-    // source's descriptor, and closes it once the file's stream is written and the
-    // file found still the version opened. name names the file in notes and must stay
-    // valid until End.
+    // Reads the size bytes the source holds, piece by piece, and hands them to the
+    // workers as one zlib stream, while writing the streams and figures of the jobs
+    // already done; the file may still be in flight on return. Takes the source's
+    // descriptor, and closes it once the file's stream is written and the file found
+    // still the version opened. name names the file in notes and must stay valid
+    // until End.
     // Returns OK, ABORT, LIMIT when the file does not hold exactly size bytes or is not
     // the version opened, OPEN when it cannot be read, FAIL when a write falls short,
-    // or zlib's failure: the first in file order, this file's or an earlier one's.
+    // STREAM when deflate's data fails its check, or zlib's failure: the first in file
+    // order, this file's or an earlier one's.
     Result PackFile(const OpenedFile& source, int64_t size, const char* name);
 
     // Writes every job in flight, so that a failure the caller meets next is told only
@@ -56,25 +60,22 @@ class Packer {
     Result End();
 
   private:
-    Result PackBlocks(HeldSource* source, const FileVersion& version, int64_t size,
-                      const char* name);
-    Result FillBlock(DeflateBlock* block, int inFd, int64_t size, int64_t start, int* errnum);
+    Result FillPiece(PackJob* job, int inFd, int64_t size, int64_t start, int* errnum);
     Result FailReading(const char* name, Result result, int errnum);
-    Result ClaimBlock(DeflateBlock** block);
-    Result ClaimWhole(size_t size, DeflateBlock** job);
-    Result WriteWhole(const DeflateBlock& job);
-    Result EndPiece(const DeflateBlock& job);
+    Result ClaimJob(PackJob** job);
     Result WriteDone(bool wait);
-    Result WriteBlock(const DeflateBlock& block);
-    Result ShowFigures(const DeflateBlock& block);
+    Result WriteJob(const PackJob& job);
+    Result EndPiece(const PackJob& job);
+    Result ShowFigures(const PackJob& job);
     Result Put(const unsigned char* data, size_t size);
     Result Flush();
 
     ProgressSink& m_progress;
     const int m_level;
     const int m_workers;
-    BlockDeflater m_deflater;
-    const DeflateBlock* m_previous = nullptr;    // the block read last, the next one's window
+    std::unique_ptr<DeflateMethod> m_method;
+    std::unique_ptr<JobRing> m_ring;             // after the method, which it runs
+    const PackJob* m_previous = nullptr;         // the piece read last, the next one's window
     uLong m_check = 0;                           // Adler-32 of the current file so far
     std::unique_ptr<unsigned char[]> m_staging;  // small writes gathered into large ones
     size_t m_staged = 0;                         // bytes waiting in m_staging

@@ -14,8 +14,8 @@ const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), DAMAGED = StatusOf(-8),
           ABORT = StatusOf(-7);
 const std::string NOISE = SampleBytes(size_t{8} << 20, 7, false);
 const std::string ONE = BuildArchive({{"a.txt", "abc"}});
-// Past the largest file packed whole, and over one block: packed whole where it can be.
-const std::string LARGE = NOISE + "x", MIDDLE = NOISE.substr(0, PACKING_BLOCK + 1);
+// Three pieces, and just over one.
+const std::string LARGE = NOISE + "x", MIDDLE = NOISE.substr(0, PACKING_PIECE + 1);
 const bool ROOT = geteuid() == 0;
 #ifdef TOVRA_SANITIZED
 const bool SANITIZED = true;  // the sanitizers' shadow memory needs all the address space
@@ -207,8 +207,8 @@ const std::vector<Row> ROWS = {
     // A file resized or replaced after it was matched and before it is opened, while a
     // larger one is read: it must be the file matched, and whoever reads it, of the size
     // recorded.
-    {"grown_before_read", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", MIDDLE}}, ResizeOB(PACKING_BLOCK + 2)},
-    {"cut_before_read", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", MIDDLE}}, ResizeOB(PACKING_BLOCK)},
+    {"grown_before_read", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", MIDDLE}}, ResizeOB(PACKING_PIECE + 2)},
+    {"cut_before_read", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", MIDDLE}}, ResizeOB(PACKING_PIECE)},
     {"replaced_before_open", {"0", "new.tvr", "o/*"}, CHANGED, "o/b: file changed", {{"o/a", LARGE}, {"o/b", "old"}}, RenewOB},
     // No thread to be had: the run goes on without.
     {"no_threads_for_another_user", {"0", "shared/new.tvr", "big.bin"}, 0, "", {}, {}, Packs("shared/new.tvr", {NOISE}), As(NOBODY, 1), true},

@@ -116,27 +116,24 @@ inline std::string ZlibStream(const std::string& data, int level = 6,
     return out;
 }
 
-// The pieces packing cuts a large file into, and the largest file it packs whole
-// (with libdeflate, in a build that has it; a file of one block is deflated whole by
-// zlib, and in blocks it is the same).
-constexpr size_t PACKING_BLOCK = size_t{256} << 10;
-constexpr size_t WHOLE_FILE_LIMIT = size_t{8} << 20;
+// The pieces packing cuts a file into, and the largest file zlib deflates: in a build
+// with libdeflate, 4 MiB chunks each deflated on its own by libdeflate, and files of at
+// most 16 KiB by zlib; else 256 KiB blocks, every file by zlib.
 #ifdef TOVRA_LIBDEFLATE
-constexpr bool WHOLE_FILES_BUILT = true;
+constexpr size_t PACKING_PIECE = size_t{4} << 20;
+constexpr size_t ZLIB_FILE_LIMIT = size_t{16} << 10;
+constexpr bool CHUNKS_BUILT = true;
 #else
-constexpr bool WHOLE_FILES_BUILT = false;
+constexpr size_t PACKING_PIECE = size_t{256} << 10;
+constexpr size_t ZLIB_FILE_LIMIT = PACKING_PIECE;
+constexpr bool CHUNKS_BUILT = false;
 #endif
 
-// True when a file of size bytes is packed whole, by libdeflate.
-inline bool PackedWhole(size_t size) {
-    return WHOLE_FILES_BUILT && size > PACKING_BLOCK && size <= WHOLE_FILE_LIMIT;
-}
-
-// One zlib stream of data at level 6 as the engine that packs a file of its size
-// deflates it in one go: libdeflate for a file packed whole, else zlib.
+// One zlib stream of data at level 6 as the engine that packs a file of one piece makes
+// it: libdeflate, or zlib for the smallest files and in a build without libdeflate.
 inline std::string OneShotStream(const std::string& data) {
 #ifdef TOVRA_LIBDEFLATE
-    if (PackedWhole(data.size())) {
+    if (data.size() > ZLIB_FILE_LIMIT) {
         libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
         std::string out(libdeflate_zlib_compress_bound(compressor, data.size()), '\0');
         out.resize(
@@ -146,6 +143,21 @@ inline std::string OneShotStream(const std::string& data) {
     }
 #endif
     return ZlibStream(data);
+}
+
+// About the size of the stream packing makes of data: its chunks' one-shot streams less
+// their headers and trailers, and five bytes each to join them, in a build with
+// libdeflate; else one stream of all of it (zlib's blocks are primed with the data
+// before them).
+inline size_t PackedSize(const std::string& data) {
+    if (!CHUNKS_BUILT || data.size() <= PACKING_PIECE) {
+        return OneShotStream(data).size();
+    }
+    size_t size = 6;
+    for (size_t at = 0; at < data.size(); at += PACKING_PIECE) {
+        size += OneShotStream(data.substr(at, PACKING_PIECE)).size() - 6 + 5;
+    }
+    return size;
 }
 
 // One 88-byte directory record; name is copied raw (up to 80 bytes, zero-padded).
@@ -346,7 +358,7 @@ struct Streams {
 };
 inline Streams SplitStreams(const std::string& archive) {
     Streams streams;
-    std::string out(size_t{3} * WHOLE_FILE_LIMIT, '\0');
+    std::string out(size_t{32} << 20, '\0');  // the largest file a test packs
     for (size_t at = archive.find("\xff\xff\xff\xff", 80) + 8; at < archive.size();) {
         uLong size = out.size(), used = archive.size() - at;  // from past the terminator
         if (uncompress2(reinterpret_cast<Bytef*>(&out[0]), &size,

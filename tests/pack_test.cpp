@@ -1,0 +1,232 @@
+// Packing's pieces: chunks joined into one stream at every kind of ending, each job's
+// check against engines that go wrong, and the zlib-only build's archives byte for byte
+// those it has always made.
+#include "codec/pack_job.h"
+#include "test_support.h"
+
+namespace {
+
+// Raw deflate of data by zlib at level 6, ended by Z_FINISH or by a sync flush.
+std::string RawDeflate(const std::string& data, int flush) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, data.size()) + 16, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, flush);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// An engine that writes what its row says instead of deflating the piece.
+class MadeUpEngine : public DeflateEngine {
+  public:
+    explicit MadeUpEngine(std::string data) : m_data(std::move(data)) {
+        EXPECT_EQ(Walker().Init(), Z_OK);
+    }
+    int Deflate(PackJob* job) override {
+        memcpy(job->output, m_data.data(), m_data.size());
+        job->outputLength = m_data.size();
+        return Z_OK;
+    }
+
+  private:
+    std::string m_data;
+};
+
+// A row: its name, what the engine writes for the piece, whether the piece is the
+// file's last, and whether the job must pass its check.
+struct CheckRow {
+    std::string name;
+    std::string data;
+    bool last;
+    bool passes;
+};
+
+// A row is shown by its name: its data would fill the screen.
+void PrintTo(const CheckRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const std::string PIECE = SampleBytes(100000, 21);
+std::vector<CheckRow> CheckRows() {
+    const std::string ended = RawDeflate(PIECE, Z_FINISH);
+    const std::string flushed = RawDeflate(PIECE, Z_SYNC_FLUSH);
+    std::string other = PIECE;
+    other[5000] ^= 1;
+    // clang-format off
+    return {
+        {"ended", ended, true, true},
+        {"ended_not_the_last_piece", ended, false, true},
+        {"flushed_not_the_last_piece", flushed, false, true},
+        {"flushed_as_the_last_piece", flushed, true, false},
+        {"other_data", RawDeflate(other, Z_FINISH), true, false},
+        {"a_byte_short", RawDeflate(PIECE.substr(1), Z_FINISH), true, false},
+        {"a_byte_more", RawDeflate(PIECE + "x", Z_FINISH), true, false},
+        {"cut_short", ended.substr(0, ended.size() - 1), true, false},
+        {"flush_cut_short", flushed.substr(0, flushed.size() - 4), false, false},
+        {"bytes_after_the_end", ended + "\x03", true, false},
+        {"nothing", "", true, false}};
+    // clang-format on
+}
+
+// Whatever an engine writes, a job passes only with data that inflates back to its piece
+// and ends as the piece must; a piece that ends in a last block but not the file is made
+// to go on, so that a last empty block after it ends the stream.
+class Check : public testing::TestWithParam<CheckRow> {};
+TEST_P(Check, Rows) {
+    const auto& [name, data, last, passes] = GetParam();
+    std::vector<unsigned char> memory(PIECE.size() + data.size() + 16);
+    PackJob job;
+    job.input = memory.data();
+    memcpy(job.input, PIECE.data(), PIECE.size());
+    job.length = PIECE.size();
+    job.last = last;
+    job.output = job.input + PIECE.size();
+    job.capacity = data.size() + 16;
+    MadeUpEngine engine(data);
+    job.Run(&engine);
+    EXPECT_EQ(!job.faulty && job.result == Z_OK, passes);
+    if (passes && !last) {
+        std::string stream(reinterpret_cast<const char*>(job.output), job.outputLength);
+        const std::string zlib = "\x78\x9c" + stream + std::string("\x03\x00", 2);
+        const uLong check =
+            adler32(1, reinterpret_cast<const Bytef*>(PIECE.data()), uInt(PIECE.size()));
+        std::string trailer(4, '\0');
+        for (int k = 0; k < 4; ++k) {
+            trailer[k] = char(check >> (24 - 8 * k));
+        }
+        EXPECT_EQ(InflateStreams(Record("x", 1) + TERMINATOR + zlib + trailer),
+                  std::vector<std::string>{PIECE});
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Pack, Check, testing::ValuesIn(CheckRows()),
+                         [](const auto& info) { return info.param.name; });
+
+#ifdef TOVRA_LIBDEFLATE
+// Raw deflate of data by libdeflate at level 6, as a chunk.
+std::string Chunk(const std::string& data) {
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    std::string out(libdeflate_deflate_compress_bound(compressor, data.size()), '\0');
+    out.resize(
+        libdeflate_deflate_compress(compressor, data.data(), data.size(), &out[0], out.size()));
+    libdeflate_free_compressor(compressor);
+    return out;
+}
+#endif
+
+// A file of two chunks, its first ending with k padding bits: the stream is the header,
+// the first chunk's data as libdeflate makes it but for its last block's mark, the empty
+// stored block k calls for, the second chunk's data and the trailer; zlib reads it back.
+// A row: its name, the file, and the stored block expected. The seeds were found by
+// deflating SampleBytes(PACKING_PIECE, seed) with libdeflate 1.14 at level 6.
+struct JoinRow {
+    std::string name;
+    std::string content;
+    std::string suffix;
+};
+
+void PrintTo(const JoinRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const std::string IN_PADDING("\0\0\xff\xff", 4), PAST_PADDING("\0\0\0\xff\xff", 5);
+std::vector<JoinRow> JoinRows() {
+    const size_t file = PACKING_PIECE + 20000;
+    // clang-format off
+    return {
+        {"text_ending_on_a_byte_seed_32", SampleBytes(file, 32), ""},
+        {"text_one_bit_of_padding_seed_5", SampleBytes(file, 5), PAST_PADDING},
+        {"text_two_bits_of_padding_seed_12", SampleBytes(file, 12), PAST_PADDING},
+        {"text_three_bits_of_padding_seed_6", SampleBytes(file, 6), IN_PADDING},
+        {"text_seven_bits_of_padding_seed_1", SampleBytes(file, 1), IN_PADDING},
+        {"noise_in_stored_blocks", SampleBytes(file, 3, false), ""},
+        {"all_zeros", std::string(file, '\0'), ""}};
+    // clang-format on
+}
+
+class Join : public testing::TestWithParam<JoinRow> {};
+TEST_P(Join, Rows) {
+#ifndef TOVRA_LIBDEFLATE
+    GTEST_SKIP() << "built without libdeflate: no chunks";
+#else
+    const auto& [name, content, suffix] = GetParam();
+    ScratchDir dir;
+    WriteFile(dir / "f", content);
+    ASSERT_EQ(RunTovra(dir, {"0", "out.tvr", "f"}).status, 0);
+    const Streams streams = SplitStreams(ReadFile(dir / "out.tvr"));
+    ASSERT_EQ(streams.contents, std::vector<std::string>{content}) << "zlib does not read it";
+    const std::string first = Chunk(content.substr(0, PACKING_PIECE));
+    const std::string second = Chunk(content.substr(PACKING_PIECE));
+    const std::string& stream = streams.bytes[0];
+    ASSERT_EQ(stream.size(), 2 + first.size() + suffix.size() + second.size() + 4);
+    int changed = 0;  // bits: only the last block's mark
+    for (size_t k = 0; k < first.size(); ++k) {
+        changed += __builtin_popcount(unsigned(uint8_t(stream[2 + k] ^ first[k])));
+    }
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(stream.substr(2 + first.size(), suffix.size()), suffix);
+    EXPECT_TRUE(stream.substr(2 + first.size() + suffix.size(), second.size()) == second);
+#endif
+}
+INSTANTIATE_TEST_SUITE_P(Pack, Join, testing::ValuesIn(JoinRows()),
+                         [](const auto& info) { return info.param.name; });
+
+// The zlib-only build's archives of generated files, as the build before chunks made
+// them: sizes about its 256 KiB blocks, a tree of many files, and a few MiB of mixed
+// data. A row: its name, the files, and the archive's size and CRC-32 as the build of
+// ba57f74 with -DTOVRA_ISAL=OFF -DTOVRA_LIBDEFLATE=OFF packed them.
+struct GoldenRow {
+    std::string name;
+    std::vector<TestEntry> files;
+    std::string golden;
+};
+
+void PrintTo(const GoldenRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+std::vector<GoldenRow> GoldenRows() {
+    const size_t block = size_t{256} << 10;
+    std::vector<TestEntry> edges, tree, mixed;
+    for (size_t size : {block - 1, block, block + 1, 2 * block + 1, 3 * block - 1}) {
+        edges.push_back({"e" + std::to_string(size), SampleBytes(size, uint32_t(size))});
+    }
+    for (int k = 0; k < 40; ++k) {
+        tree.push_back(
+            {"t" + std::to_string(100 + k), SampleBytes(size_t(k) * 997, k, k % 3 != 0)});
+    }
+    for (int k = 0; k < 4; ++k) {
+        mixed.push_back(
+            {"m" + std::to_string(k), SampleBytes(size_t{900000} + k, 50 + k, k % 2 == 0)});
+    }
+    mixed.push_back({"m4", std::string(size_t{1} << 20, '\0') + SampleBytes(300000, 60)});
+    return {{"block_edges", edges, "233121 489e4fa3"},
+            {"tree", tree, "335930 8263f9ec"},
+            {"mixed", mixed, "2035148 791c618f"}};
+}
+
+class ZlibOnlyArchive : public testing::TestWithParam<GoldenRow> {};
+TEST_P(ZlibOnlyArchive, Rows) {
+    if (CHUNKS_BUILT) {
+        GTEST_SKIP() << "built with libdeflate: these are the zlib-only build's archives";
+    }
+    const auto& [name, files, golden] = GetParam();
+    ScratchDir dir;
+    for (const TestEntry& file : files) {
+        WriteFile(dir / file.name, file.content, file.mtime);
+    }
+    ASSERT_EQ(RunTovra(dir, {"0", "out.tvr", "[emt]*"}).status, 0);
+    const std::string archive = ReadFile(dir / "out.tvr");
+    const uLong crc = crc32_z(0, reinterpret_cast<const Bytef*>(archive.data()), archive.size());
+    char digest[40];
+    snprintf(digest, sizeof digest, "%zu %08lx", archive.size(), crc);
+    EXPECT_EQ(digest, golden);
+}
+INSTANTIATE_TEST_SUITE_P(Pack, ZlibOnlyArchive, testing::ValuesIn(GoldenRows()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
