@@ -2,10 +2,11 @@
 // own in the current directory, written only through its descriptor. Only when every
 // stream has inflated whole and every target has been examined are the files renamed
 // over their names, in record order, so a damaged, refused or stopped run extracts
-// nothing, no file is ever half-replaced or
-// written through a link, and nothing is written outside the current directory.
+// nothing, no file is ever half-replaced or written through a link, and nothing is
+// written outside the current directory.
 #include <cerrno>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/archive_tool.h"
@@ -47,20 +48,33 @@ Result SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::
     return Result::OK;
 }
 
-// Inflates every stream, each entry that may be extracted into a temporary file of
+// Whether each entry is the last of its name: only that one is put in place, as it
+// would replace the earlier ones anyway.
+std::vector<bool> LastOfTheirNames(const Directory& directory) {
+    std::vector<bool> last(static_cast<size_t>(directory.Count()));
+    std::unordered_set<std::string> later;
+    for (int k = directory.Count() - 1; k >= 0; --k) {
+        last[static_cast<size_t>(k)] = later.insert(directory.Name(k)).second;
+    }
+    return last;
+}
+
+// Inflates every stream, each entry that will be put in place into a temporary file of
 // its own. Returns the first failure that must extract nothing, or OK; *refused gets
 // the first refusal. After one, nothing will be renamed: the later streams are still
-// inflated, to find any failure of theirs, but only checked, not kept.
+// inflated, to find any failure of theirs, but only checked, not kept; so are those of
+// entries named again later.
 Result InflateEntries(const Directory& directory, const OpenedFile& archive,
                       const DirectoryHandle& here, Unpacker* unpacker, std::vector<TempFile>* temps,
                       Result* refused) {
+    const std::vector<bool> kept = LastOfTheirNames(directory);
     for (int k = 0; k < directory.Count(); ++k) {
         const ArchiveEntry& entry = directory.Entry(k);
         const std::string name = directory.Name(k);
         TempFile& temp = (*temps)[static_cast<size_t>(k)];
         Result checked = CheckEntry(here, name, archive.identity);
         *refused = *refused != Result::OK ? *refused : checked;
-        if (*refused == Result::OK) {
+        if (*refused == Result::OK && kept[static_cast<size_t>(k)]) {
             int failure = temp.Create(here, ENTRY_PREFIX);
             if (failure != 0) {
                 // The directory refuses new files: every later entry would fail alike.
@@ -80,27 +94,15 @@ Result InflateEntries(const Directory& directory, const OpenedFile& archive,
     return PollStopRequest() ? Result::ABORT : Result::OK;
 }
 
-// A name the archive holds again later: only the last entry of a name is put in place,
-// as it would replace the earlier ones anyway.
-bool NamedAgainLater(const Directory& directory, int k) {
-    for (int later = k + 1; later < directory.Count(); ++later) {
-        if (directory.Name(later) == directory.Name(k)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Examines every entry's target, each note told, before any is renamed, so that a
-// target that would refuse leaves every file as it was. Fills targets with what was
-// found. Returns OK, or the first refusal (DAMAGED or OPEN).
+// Examines the target of every entry to be put in place, each note told, before any
+// is renamed, so that a target that would refuse leaves every file as it was. Fills
+// targets with what was found. Returns OK, or the first refusal (DAMAGED or OPEN).
 Result CheckTargets(const Directory& directory, const OpenedFile& archive,
-                    const DirectoryHandle& here, std::vector<TempFile>* temps,
+                    const DirectoryHandle& here, const std::vector<TempFile>& temps,
                     std::vector<PathStatus>* targets) {
     Result first = Result::OK;
     for (int k = 0; k < directory.Count(); ++k) {
-        if (NamedAgainLater(directory, k)) {
-            (*temps)[static_cast<size_t>(k)] = TempFile();
+        if (!temps[static_cast<size_t>(k)].Exists()) {
             continue;
         }
         const std::string name = directory.Name(k);
@@ -175,7 +177,7 @@ Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archi
         return refused;
     }
     std::vector<PathStatus> targets(static_cast<size_t>(directory.Count()));
-    result = CheckTargets(directory, archive, here, &temps, &targets);
+    result = CheckTargets(directory, archive, here, temps, &targets);
     // Once begun, the renames are not stopped: they take milliseconds, and a stop now
     // would only leave a mixture of old and new files.
     return result == Result::OK ? RenameEntries(directory, here, &temps, targets) : result;

@@ -143,7 +143,7 @@ void LayOut(const ScratchDir& dir, const Row& row) {
         {"a.txt", "abc"}, {"names.tvr", Listing(false)}, {LONG_NAME, TERMINATOR}, {"h\x1b[2Jd.tvr", TERMINATOR}, {"one.tvr", ONE_FILE}, {"empty.tvr", ""},
         {"text.tvr", std::string(200, 't')}, {"private.tvr", ONE_FILE}, {"big.bin", noise}, {"data.bin", "there before"},
         {"data.tvr", BuildArchive({{"a.txt", "first"}, {"data.bin", noise}, {"z", "z"}}, 0)}, {"victim", "someone else's"},
-        {"big.tvr", BuildArchive({{"data.bin", noise}}, 0)}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
+        {"big.tvr", BuildArchive({{"data.bin", noise}}, 0)}, {"twice.tvr", BuildArchive({{"a.txt", "first"}, {"a.txt", "last"}})}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
         {"d/" + std::string(80, 'n'), ""}, {"d/.hidden.dat", ""}, {"d/Z.dat", Content("Z.dat")}, {"d/old.dat", ONE_FILE},
         {"d/one.dat", Content("one.dat")}, {"d/two.dat", Content("two.dat")}};
     // clang-format on
@@ -265,6 +265,8 @@ std::vector<Row> CommandLineRows() {
         {"pack_to_closed_stdout", {"0", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.stdoutTo = Stdout::CLOSED; }), 0, "", "", "out.tvr", ONE_FILE},
         {"pack_with_bad_threads", {"0", "out.tvr", "a.txt"}, With([](RunOptions& o) { o.threads = "2x"; }), 0, "'2x' is not", PACKED, "out.tvr", ONE_FILE},
         {"unpack", {"1", "one.tvr"}, {}, 0, "", PACKED, "a.txt", "abc"},
+        // A name held twice: the last entry of it is the one put in place.
+        {"unpack_a_name_held_twice", {"1", "twice.tvr"}, {}, 0, "", "", "a.txt", "last"},
         // Regular files in byte order, never the archive itself, told by identity alone,
         // with a note. A directory matches nothing.
         {"match_in_byte_order", {"0", "p.tvr", "d/*.dat"}, {}, 0, "", "", "p.tvr", five},
