@@ -4,18 +4,6 @@
 
 namespace {
 
-#ifdef TOVRA_LIBDEFLATE
-// Raw deflate of data by libdeflate at level 6, as a chunk.
-std::string Chunk(const std::string& data) {
-    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
-    std::string out(libdeflate_deflate_compress_bound(compressor, data.size()), '\0');
-    out.resize(
-        libdeflate_deflate_compress(compressor, data.data(), data.size(), &out[0], out.size()));
-    libdeflate_free_compressor(compressor);
-    return out;
-}
-#endif
-
 // A file of two chunks, its first ending with k padding bits: the stream is the header,
 // the first chunk's data as libdeflate makes it but for its last block's mark, the empty
 // stored block k calls for, the second chunk's data and the trailer; zlib reads it back.
@@ -57,8 +45,8 @@ TEST_P(Join, Rows) {
     ASSERT_EQ(RunTovra(dir, {"0", "out.tvr", "f"}).status, 0);
     const Streams streams = SplitStreams(ReadFile(dir / "out.tvr"));
     ASSERT_EQ(streams.contents, std::vector<std::string>{content}) << "zlib does not read it";
-    const std::string first = Chunk(content.substr(0, PACKING_PIECE));
-    const std::string second = Chunk(content.substr(PACKING_PIECE));
+    const std::string first = LibdeflateStream(content.substr(0, PACKING_PIECE), false);
+    const std::string second = LibdeflateStream(content.substr(PACKING_PIECE), false);
     const std::string& stream = streams.bytes[0];
     ASSERT_EQ(stream.size(), 2 + first.size() + suffix.size() + second.size() + 4);
     int changed = 0;  // bits: only the last block's mark

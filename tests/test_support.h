@@ -102,7 +102,8 @@ inline std::string SampleBytes(size_t size, uint32_t seed, bool compressible = t
 
 // One zlib stream of data, as any zlib writer could make it.
 inline std::string ZlibStream(const std::string& data, int level = 6,
-                              int strategy = Z_DEFAULT_STRATEGY, int windowBits = 15) {
+                              int strategy = Z_DEFAULT_STRATEGY, int windowBits = 15,
+                              int flush = Z_FINISH) {
     z_stream stream{};
     EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, strategy), Z_OK);
     std::string out(deflateBound(&stream, data.size()), '\0');
@@ -110,7 +111,7 @@ inline std::string ZlibStream(const std::string& data, int level = 6,
     stream.avail_in = static_cast<uInt>(data.size());
     stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
     stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(deflate(&stream, flush), flush == Z_FINISH ? Z_STREAM_END : Z_OK);
     deflateEnd(&stream);
     out.resize(stream.total_out);
     return out;
@@ -131,15 +132,24 @@ constexpr bool CHUNKS_BUILT = false;
 
 // One zlib stream of data at level 6 as the engine that packs a file of one piece makes
 // it: libdeflate, or zlib for the smallest files and in a build without libdeflate.
+#ifdef TOVRA_LIBDEFLATE
+// data deflated by libdeflate at level 6, as a zlib stream or as raw deflate (a chunk).
+inline std::string LibdeflateStream(const std::string& data, bool zlibFramed = true) {
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    const auto bound =
+        zlibFramed ? libdeflate_zlib_compress_bound : libdeflate_deflate_compress_bound;
+    const auto compress = zlibFramed ? libdeflate_zlib_compress : libdeflate_deflate_compress;
+    std::string out(bound(compressor, data.size()), '\0');
+    out.resize(compress(compressor, data.data(), data.size(), &out[0], out.size()));
+    libdeflate_free_compressor(compressor);
+    return out;
+}
+#endif
+
 inline std::string OneShotStream(const std::string& data) {
 #ifdef TOVRA_LIBDEFLATE
     if (data.size() > ZLIB_FILE_LIMIT) {
-        libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
-        std::string out(libdeflate_zlib_compress_bound(compressor, data.size()), '\0');
-        out.resize(
-            libdeflate_zlib_compress(compressor, data.data(), data.size(), &out[0], out.size()));
-        libdeflate_free_compressor(compressor);
-        return out;
+        return LibdeflateStream(data);
     }
 #endif
     return ZlibStream(data);

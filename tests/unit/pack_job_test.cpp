@@ -7,17 +7,7 @@ namespace {
 
 // Raw deflate of data by zlib at level 6, ended by Z_FINISH or by a sync flush.
 std::string RawDeflate(const std::string& data, int flush) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&stream, data.size()) + 16, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, flush);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    return ZlibStream(data, 6, Z_DEFAULT_STRATEGY, -15, flush);
 }
 
 // An engine that writes what its row says instead of deflating the piece.
