@@ -29,11 +29,12 @@ int ParseMode(int argc, const char* const* argv) {
     return argc == expectedArgc ? mode : MODE_INVALID;
 }
 
-void NoteSlips(int argc, const char* const* argv, int mode) {
+void NoteSlips(int argc, const char* const* argv, int mode, Report* report) {
     if (argc > MAX_ARGC) {
         // The shell expanded an unquoted pattern into many names.
-        Note(std::to_string(argc - 1) +
-             " arguments: quote the wildcard pattern, as in tovra 0 ARCHIVE '*.txt'");
+        report->Warn(FileNote("", std::to_string(argc - 1) +
+                                      " arguments: quote the wildcard pattern, as in tovra 0 "
+                                      "ARCHIVE '*.txt'"));
         return;
     }
     if (argc < 2) {
@@ -43,15 +44,16 @@ void NoteSlips(int argc, const char* const* argv, int mode) {
     const long value = ModeValue(argv[1]);
     const bool singleDigit = strlen(argv[1]) == 1 && argv[1][0] >= '0' && argv[1][0] <= '9';
     if (value < MODE_CREATE || value > MODE_LIST) {
-        Note("mode '" + text + "' is not 0, 1 or 2");
+        report->Warn(FileNote("", "mode '" + text + "' is not 0, 1 or 2"));
         return;
     }
     if (!singleDigit) {
-        Note("mode '" + text + "' read as " + std::to_string(value));
+        report->Warn(FileNote("", "mode '" + text + "' read as " + std::to_string(value)));
     }
     if (mode == MODE_INVALID) {
-        Note(value == MODE_CREATE ? "mode 0 takes an archive and a pattern"
-             : argc == 2          ? "mode " + std::to_string(value) + " takes an archive"
-                                  : "mode " + std::to_string(value) + " takes only an archive");
+        report->Warn(
+            FileNote("", value == MODE_CREATE ? "mode 0 takes an archive and a pattern"
+                         : argc == 2 ? "mode " + std::to_string(value) + " takes an archive"
+                                     : "mode " + std::to_string(value) + " takes only an archive"));
     }
 }

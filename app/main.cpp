@@ -5,30 +5,31 @@
 #include "archive/archive_tool.h"
 
 int main(int argc, char** argv) {
-    PrepareProcess();
-    CArchiveTool tool;
-    Result result = Result::MODE_REJECTED;
+    const ProcessStart start = PrepareProcess();
+    Report report;
     PrintBanner();
     if (argc < 3 || argc > 4) {
-        NoteSlips(argc, argv, MODE_INVALID);
+        NoteSlips(argc, argv, MODE_INVALID, &report);
         PrintUsage();
-        PrintNotes();
+        PrintNotes(report, Result::OK);
         // Bare tovra asks for the usage text; any other count is a slip that did nothing,
         // which a script must not take for success.
-        return argc == 1 ? static_cast<int>(Result::OK) : static_cast<int>(Result::MODE_REJECTED);
+        return argc == 1 ? Result::OK : Result::MODE_REJECTED;
     }
-    int mode = ParseMode(argc, argv);
-    NoteSlips(argc, argv, mode);
+    const int mode = ParseMode(argc, argv);
+    NoteSlips(argc, argv, mode, &report);
+    CArchiveTool tool(start, &report);
+    Result result = Result::MODE_REJECTED;
     if (mode == MODE_CREATE) {
         // Only packing runs workers, so only packing reads TOVRA_THREADS and warns about it.
-        result = tool.Process(argv[3], argv[2], mode, {COMPRESSION_LEVEL, WorkerThreads()});
+        result = tool.Process(argv[3], argv[2], mode, {COMPRESSION_LEVEL, WorkerThreads(&report)});
     } else if (mode != MODE_INVALID) {
         result = tool.Process("", argv[2], mode, {});
     }
-    if (result != Result::OK) {
+    if (!result.ok()) {
         PrintFailure(mode, result, argv[1], argv[2]);
         PrintUsage();
     }
-    PrintNotes();
-    return static_cast<int>(result);
+    PrintNotes(report, result);
+    return static_cast<int>(result.code());
 }

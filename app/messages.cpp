@@ -3,12 +3,12 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/arguments.h"
 #include "app/version.h"
 #include "archive/archive_tool.h"
 #include "platform/platform.h"
-#include "platform/state.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ void PrintUsage() {
 }
 
 void PrintFailure(int mode, Result result, const char* modeArg, const char* archive) {
-    const std::string code = std::to_string(static_cast<int>(result));
+    const std::string code = std::to_string(result.code());
     if (mode == MODE_INVALID) {
         PrintOut("\nError in mode in tovraping " + std::string(modeArg).substr(0, MODE_SHOWN) +
                  "\n");
@@ -41,14 +41,16 @@ void PrintFailure(int mode, Result result, const char* modeArg, const char* arch
     }
 }
 
-void PrintNotes() {
+void PrintNotes(const Report& report, const Result& result) {
+    std::vector<Note> notes = report.notes();
+    notes.insert(notes.end(), result.notes().begin(), result.notes().end());
     // Standard output first, so the two streams read in order on one terminal.
     fflush(stdout);
     // There a note starts a line of its own, not at the end of the output's last.
-    if (!g_notes.empty() && NoteWouldContinueOutputLine()) {
+    if (!notes.empty() && NoteWouldContinueOutputLine()) {
         fputs("\n", stderr);
     }
-    for (const std::string& note : g_notes) {
-        fprintf(stderr, "tovra: %s\n", note.c_str());
+    for (const Note& note : notes) {
+        fprintf(stderr, "tovra: %s\n", PrintableText(note.Text()).c_str());
     }
 }

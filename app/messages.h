@@ -1,7 +1,8 @@
 // Everything the front end prints: banner, usage, the one failure message, and the
-// file details the lower layers recorded.
+// notes: the run's warnings and its result's.
 #pragma once
 
+#include "platform/diagnostics.h"
 #include "platform/result.h"
 
 void PrintBanner();
@@ -10,5 +11,5 @@ void PrintUsage();
 // The message for a nonzero result of the given mode.
 void PrintFailure(int mode, Result result, const char* modeArg, const char* archive);
 
-// One line per recorded note on standard error.
-void PrintNotes();
+// One line per note on standard error: the report's warnings, then the result's notes.
+void PrintNotes(const Report& report, const Result& result);

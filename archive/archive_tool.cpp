@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "archive/console_codec.h"
 #include "archive/directory.h"
-#include "platform/state.h"
 
 namespace {
 
@@ -20,37 +18,24 @@ const char STANDARD_OUTPUT[] = "standard output";
 
 Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
                              const PackOptions& pack, InflateChoice inflate) {
-    CConsoleCodec console;
-    Result result = mode == MODE_CREATE ? Create(pattern, archive, pack, &console)
-                                        : Read(archive, mode, inflate, &console);
-    // A stop ends packing and unpacking alike: the note names the archive and the cause.
-    if (result == Result::ABORT) {
-        NoteFile(archive, StopReason().c_str());
-    }
-    return result;
+    return mode == MODE_CREATE ? Create(pattern, archive, pack) : Read(archive, mode, inflate);
 }
 
-Result CArchiveTool::Read(const char* archive, int mode, InflateChoice inflate,
-                          ProgressSink* progress) {
+Result CArchiveTool::Read(const char* archive, int mode, InflateChoice inflate) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
-    int failure = OpenRegularFile(archive, &file);
-    if (failure == NOT_REGULAR) {
-        NoteFile(archive, "not a regular file");
-        return Result::DAMAGED;
-    }
-    if (failure != 0) {
-        NoteFileError(archive, failure);
-        return Result::FAIL;
+    const Result opened = OpenRegularFile(archive, &file);
+    if (!opened.ok()) {
+        // Something at the name that is no file is as unusable as a damaged archive.
+        return opened == Result::DAMAGED ? opened : opened.As(Result::FAIL);
     }
     Directory directory;
-    Result result = directory.ReadFrom(file.fd, archive);
-    if (result == Result::OK && mode == MODE_EXTRACT) {
-        result = Extract(directory, file, archive, inflate, progress);
-    } else if (result == Result::OK && mode == MODE_LIST) {
+    Result result = directory.ReadFrom(file.fd.get(), archive);
+    if (result.ok() && mode == MODE_EXTRACT) {
+        result = Extract(directory, file, archive, inflate);
+    } else if (result.ok() && mode == MODE_LIST) {
         result = List(directory, archive);
     }
-    CloseReadOnly(file.fd);
     return result;
 }
 
@@ -68,13 +53,11 @@ Result CArchiveTool::List(const Directory& directory, const char* archive) {
         PrintOut("\n" + fitter.Fit(PrintableText(directory.Name(k)), NAME_COLUMNS) + sizeAndTime);
     }
     // The listing is this mode's whole product: output that went nowhere is a failure.
-    if (g_stdoutWasClosed) {
-        NoteFileError(STANDARD_OUTPUT, EBADF);
-        return Result::FAIL;
+    if (m_start.stdoutWasClosed) {
+        return Result(Result::FAIL, ErrnoNote(STANDARD_OUTPUT, EBADF));
     }
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        NoteFileError(STANDARD_OUTPUT, errno);
-        return Result::FAIL;
+        return Result(Result::FAIL, ErrnoNote(STANDARD_OUTPUT, errno));
     }
     return Result::OK;
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "archive/directory.h"
-#include "codec/progress.h"
 #include "codec/unpacker.h"
 #include "platform/platform.h"
 
@@ -18,17 +17,24 @@ struct PackOptions {
 
 class CArchiveTool {
   public:
+    // start is what the process found at its start; report, which must outlive the
+    // tool, hears the run's warnings.
+    CArchiveTool(const ProcessStart& start, Report* report) : m_start(start), m_report(report) {}
+
     // Runs one mode on the archive; pattern and pack are used by MODE_CREATE only,
-    // inflate by MODE_EXTRACT only. Returns OK or the failure that ended the run.
+    // inflate by MODE_EXTRACT only. Returns OK or the failure that ended the run, with
+    // its notes.
     Result Process(const char* pattern, const char* archive, int mode, const PackOptions& pack,
                    InflateChoice inflate = InflateChoice::FASTEST);
 
   private:
     // Modes 1 and 2: reads the archive's directory, then unpacks or lists it.
-    Result Read(const char* archive, int mode, InflateChoice inflate, ProgressSink* progress);
-    Result Create(const char* pattern, const char* archive, const PackOptions& pack,
-                  ProgressSink* progress);
+    Result Read(const char* archive, int mode, InflateChoice inflate);
+    Result Create(const char* pattern, const char* archive, const PackOptions& pack);
     Result Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
-                   InflateChoice inflate, ProgressSink* progress);
+                   InflateChoice inflate);
     Result List(const Directory& directory, const char* archive);
+
+    const ProcessStart m_start;
+    Report* m_report;
 };

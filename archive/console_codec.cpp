@@ -6,7 +6,6 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/state.h"
 
 Progress CConsoleCodec::OnProgress(int percent) {
     // Flushed so that each figure shows at once; output thrown away unseen needs no
@@ -14,14 +13,14 @@ Progress CConsoleCodec::OnProgress(int percent) {
     char figure[16];
     snprintf(figure, sizeof figure, "%3d%%\b\b\b\b", percent);
     PrintOut(figure);
-    if (!g_stdoutDiscarded) {
+    if (!m_stdoutDiscarded) {
         fflush(stdout);
     }
     return CheckStop();
 }
 
 Progress CConsoleCodec::CheckStop() {
-    return PollStopRequest() ? Progress::STOP : Progress::CONTINUE;
+    return m_run.StopRequested() ? Progress::STOP : Progress::CONTINUE;
 }
 
 void CConsoleCodec::OnStreamMessage(int zlibCode) {

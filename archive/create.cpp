@@ -3,6 +3,7 @@
 // its descriptor, and renamed into place only when complete, so a failed or stopped
 // run leaves an existing archive as it was.
 #include "archive/archive_tool.h"
+#include "archive/console_codec.h"
 #include "archive/directory.h"
 #include "archive/replace.h"
 #include "codec/packer.h"
@@ -14,41 +15,36 @@ const char PACK_PREFIX[] = ".tovra-pack-";
 
 // Directories and dot entries are skipped, and so is the archive itself, told by its
 // identity: any other file is packed, whatever its name.
-bool IsAccepted(const FoundFile& file, const FileIdentity& archive) {
+bool IsAccepted(const FoundFile& file, const FileIdentity& archive, Report* report) {
     if (file.isDirectory || file.name == "." || file.name == "..") {
         return false;
     }
     if (SameFile(file.identity, archive)) {
-        NoteFile(file.path.c_str(), "is the archive itself, not packed");
+        report->Warn(FileNote(file.path, "is the archive itself, not packed"));
         return false;
     }
     return true;
 }
 
 // Enumerates once, so that the directory and the streams describe the same files.
-Result FindAcceptedFiles(const char* pattern, const FileIdentity& archive,
+Result FindAcceptedFiles(const char* pattern, const FileIdentity& archive, Report* report,
                          std::vector<FoundFile>* files) {
     std::vector<FoundFile> found;
-    int failure = FindMatches(pattern, &found);
-    if (failure != 0) {
-        NoteFileError(pattern, failure);
-        return Result::FAIL;
+    const Result matched = FindMatches(pattern, &found);
+    if (!matched.ok()) {
+        return matched;
     }
     for (const FoundFile& file : found) {
-        if (IsAccepted(file, archive)) {
+        if (IsAccepted(file, archive, report)) {
             files->push_back(file);
         }
     }
-    if (files->empty()) {
-        NoteFile(pattern, "no file matches");
-        return Result::FAIL;
-    }
-    return Result::OK;
+    return files->empty() ? Result(Result::FAIL, FileNote(pattern, "no file matches")) : Result::OK;
 }
 
-int32_t StorableTime(const FoundFile& file) {
+int32_t StorableTime(const FoundFile& file, Report* report) {
     if (file.mtime < INT32_MIN || file.mtime > INT32_MAX) {
-        NoteFile(file.path.c_str(), "warning: last-write time out of range, stored clamped");
+        report->Warn(FileNote(file.path, "warning: last-write time out of range, stored clamped"));
         return file.mtime < 0 ? INT32_MIN : INT32_MAX;
     }
     return static_cast<int32_t>(file.mtime);
@@ -66,68 +62,44 @@ const char* LimitReason(const FoundFile& file) {
 
 // Pass 1: the whole directory is known, and checked against the format, before
 // anything is written.
-Result FillDirectory(const std::vector<FoundFile>& files, Directory* directory) {
+Result FillDirectory(const std::vector<FoundFile>& files, Report* report, Directory* directory) {
     for (const FoundFile& file : files) {
-        if (directory->Append(file.name, file.size, StorableTime(file)) != Result::OK) {
-            NoteFile(file.path.c_str(), LimitReason(file));
-            return Result::LIMIT;
+        if (!directory->Append(file.name, file.size, StorableTime(file, report)).ok()) {
+            return Result(Result::LIMIT, FileNote(file.path, LimitReason(file)));
         }
     }
     return Result::OK;
 }
 
 // Opens a matched file for packing: it must still be the file matching found.
-// Returns OK, LIMIT when it changed, or OPEN with *errnum set.
-Result OpenSource(const FoundFile& file, OpenedFile* source, int* errnum) {
-    *errnum = OpenRegularFile(file.path.c_str(), source);
-    const bool changed =
-        *errnum == NOT_REGULAR || (*errnum == 0 && !SameFile(source->identity, file.identity));
-    if (*errnum == 0 && changed) {
-        CloseReadOnly(source->fd);
+// Returns OK, LIMIT when it changed, or OPEN with a note.
+Result OpenSource(const FoundFile& file, OpenedFile* source) {
+    const Result opened = OpenRegularFile(file.path.c_str(), source);
+    if (opened == Result::DAMAGED || (opened.ok() && !SameFile(source->identity, file.identity))) {
+        return Result(Result::LIMIT, FileNote(file.path, CHANGED_WHILE_PACKED));
     }
-    if (changed) {
-        return Result::LIMIT;
-    }
-    return *errnum == 0 ? Result::OK : Result::OPEN;
+    return opened;
 }
 
 // Pass 2: one stream per recorded file, in record order, each file opened once and
-// handed to the packer, which closes it.
+// handed to the packer, which closes it. A file that cannot be opened ends the files
+// through the packer, so that the failure told is the first in file order.
 Result AppendStreams(const std::vector<FoundFile>& files, const Directory& directory,
                      Packer* packer) {
     for (size_t k = 0; k < files.size(); ++k) {
-        const char* path = files[k].path.c_str();
         OpenedFile source;
-        int failure = 0;
-        Result result = OpenSource(files[k], &source, &failure);
-        if (result != Result::OK) {
-            // A failure a worker met in an earlier file is the one to tell.
-            const Result earlier = packer->Settle();
-            if (earlier != Result::OK) {
-                return earlier;
-            }
-            if (result == Result::LIMIT) {
-                NoteFile(path, CHANGED_WHILE_PACKED);
-            } else {
-                NoteFileError(path, failure);
-            }
-            return result;
+        const Result opened = OpenSource(files[k], &source);
+        if (!opened.ok()) {
+            return packer->Fail(opened);
         }
-        result = packer->PackFile(source, directory.Entry(static_cast<int>(k)).m_size, path);
-        if (result != Result::OK) {
-            return result;
+        const Result packed = packer->PackFile(
+            std::move(source), directory.Entry(static_cast<int>(k)).m_size, files[k].path.c_str());
+        if (!packed.ok()) {
+            return packed;
         }
     }
     return Result::OK;
 }
-
-// Where the archive goes: its directory, held for the run, and its name there.
-struct Destination {
-    DirectoryHandle dir;
-    int opened = 0;  // errno of opening the directory, or 0
-    std::string name;
-    const char* shown;  // the archive as the user named it
-};
 
 // Appends the streams to fd. Every way out joins the workers (the packer's End, or
 // its destructor) before the temporary file may go.
@@ -135,67 +107,58 @@ Result WriteStreams(const std::vector<FoundFile>& files, const Directory& direct
                     const PackOptions& pack, int fd, const char* archive, ProgressSink* progress) {
     Packer packer(*progress, pack.level, pack.workers);
     Result result = packer.Begin(fd, archive);
-    if (result == Result::OK) {
+    if (result.ok()) {
         result = AppendStreams(files, directory, &packer);
     }
-    return result == Result::OK ? packer.End() : result;
+    return result.ok() ? packer.End() : result;
 }
 
 // Writes the archive into the temporary file and puts it in place once the name,
 // examined again, may still be replaced.
 Result WriteArchive(const std::vector<FoundFile>& files, const Directory& directory,
-                    const PackOptions& pack, const Destination& archive, TempFile* temp,
-                    ProgressSink* progress) {
-    Result result = directory.WriteTo(temp->fd(), archive.shown);
-    if (result == Result::OK) {
-        result = WriteStreams(files, directory, pack, temp->fd(), archive.shown, progress);
+                    const PackOptions& pack, const Target& archive, TempFile* temp,
+                    StoppableRun* run, ProgressSink* progress) {
+    const char* shown = archive.shown.c_str();
+    Result result = directory.WriteTo(temp->fd(), shown);
+    if (result.ok()) {
+        result = WriteStreams(files, directory, pack, temp->fd(), shown, progress);
     }
-    if (result == Result::OK && StopSignalled()) {
+    if (result.ok() && run->Signalled()) {
         result = Result::ABORT;
     }
-    if (result != Result::OK) {
-        return result;
-    }
-    const PathStatus target = StatusAt(archive.dir, archive.name);
-    result = CheckArchiveTarget(archive.dir, archive.name, archive.shown, target);
-    return result == Result::OK ? PutInPlace(archive.dir, temp, archive.name, archive.shown, target,
-                                             Replacing::ARCHIVE)
-                                : result;
+    return result.ok() ? Replace(archive, temp) : result;
 }
 
 }  // namespace
 
-Result CArchiveTool::Create(const char* pattern, const char* archivePath, const PackOptions& pack,
-                            ProgressSink* progress) {
-    Destination archive;
-    archive.opened = archive.dir.Open(DirectoryOf(archivePath));
-    archive.name = BaseNameOf(archivePath);
-    archive.shown = archivePath;
-    // Unset when the directory cannot be opened: that failure is told below.
-    const FileIdentity existing = StatusAt(archive.dir, archive.name).identity;
+Result CArchiveTool::Create(const char* pattern, const char* archivePath, const PackOptions& pack) {
+    DirectoryHandle dir;
+    const Result opened = dir.Open(DirectoryOf(archivePath)).Naming(archivePath);
+    const Target archive{&dir,           BaseNameOf(archivePath), archivePath, Replacing::ARCHIVE,
+                         FileIdentity{}, m_start.newFileMode};
+    // Nothing is found when the directory cannot be opened: that failure is told below.
+    PathStatus existing;
+    const Result examined = Examine(archive, &existing);
     std::vector<FoundFile> files;
     Directory directory;
-    Result result = FindAcceptedFiles(pattern, existing, &files);
-    if (result == Result::OK) {
-        result = FillDirectory(files, &directory);
+    Result result = FindAcceptedFiles(pattern, existing.identity, m_report, &files);
+    if (result.ok()) {
+        result = FillDirectory(files, m_report, &directory);
     }
-    if (result == Result::OK && archive.opened != 0) {
-        NoteFileError(archivePath, archive.opened);
-        result = Result::OPEN;
-    }
-    if (result == Result::OK) {
-        result = CheckArchiveTarget(archive.dir, archive.name, archivePath,
-                                    StatusAt(archive.dir, archive.name));
-    }
-    if (result != Result::OK) {
+    result = result.ok() ? opened : result;
+    result = result.ok() ? examined : result;
+    if (!result.ok()) {
         return result;
     }
     StoppableRun run;
+    CConsoleCodec console(run, m_start.stdoutDiscarded);
     TempFile temp;
-    int failure = temp.Create(archive.dir, PACK_PREFIX);
-    if (failure != 0) {
-        NoteFileError(archivePath, failure);
-        return Result::OPEN;
+    result = temp.Create(dir, PACK_PREFIX, m_report);
+    if (!result.ok()) {
+        return result.Naming(archivePath);
     }
-    return WriteArchive(files, directory, pack, archive, &temp, progress);
+    result = WriteArchive(files, directory, pack, archive, &temp, &run, &console);
+    // A stop ends the run: the note names the archive and the cause.
+    return result == Result::ABORT ? Result(Result::ABORT, FileNote(archivePath, run.StopReason()))
+                                   : result;
 }

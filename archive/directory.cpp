@@ -2,7 +2,6 @@
 // anything else.
 #include "archive/directory.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -70,24 +69,25 @@ struct Records {
     bool cutShort = false;  // the file ended before a terminator or a full directory
 };
 
-// Reads the records from the start of fd. Returns 0 or an errno value.
-int ReadRecords(int fd, Records* records) {
+// Reads the records from the start of fd. Returns OK, or FAIL with errno (the file not
+// named).
+Result ReadRecords(int fd, Records* records) {
     std::vector<unsigned char> bytes(DIRECTORY_BYTES);
-    int64_t got = ReadFullAt(fd, bytes.data(), bytes.size(), 0);
-    if (got < 0) {
-        return errno;
+    size_t got = 0;
+    const Result read = ReadFullAt(fd, bytes.data(), bytes.size(), 0, &got);
+    if (!read.ok()) {
+        return read;
     }
-    for (size_t at = 0; at + ENTRY_RECORD_SIZE <= static_cast<size_t>(got);
-         at += ENTRY_RECORD_SIZE) {
+    for (size_t at = 0; at + ENTRY_RECORD_SIZE <= got; at += ENTRY_RECORD_SIZE) {
         ArchiveEntry entry = DecodeEntry(bytes.data() + at);
         if (entry.m_size == TERMINATOR_SIZE) {
             records->terminated = true;
-            return 0;
+            return Result::OK;
         }
         records->entries.push_back(entry);
     }
-    records->cutShort = static_cast<size_t>(got) < DIRECTORY_BYTES;
-    return 0;
+    records->cutShort = got < DIRECTORY_BYTES;
+    return Result::OK;
 }
 
 // A zlib header as deflate writes one: method 8, a window of at most 32 KiB, and
@@ -126,20 +126,14 @@ Result Directory::WriteTo(int fd, const char* archive) const {
     }
     const ArchiveEntry terminator{{}, TERMINATOR_SIZE, 0};
     EncodeEntry(terminator, bytes.data() + bytes.size() - ENTRY_RECORD_SIZE);
-    int failure = WriteAll(fd, bytes.data(), bytes.size());
-    if (failure != 0) {
-        NoteFileError(archive, failure);
-        return Result::FAIL;
-    }
-    return Result::OK;
+    return WriteAll(fd, bytes.data(), bytes.size()).Naming(archive);
 }
 
 Result Directory::ReadFrom(int fd, const char* archive) {
     Records records;
-    int failure = ReadRecords(fd, &records);
-    if (failure != 0) {
-        NoteFileError(archive, failure);
-        return Result::FAIL;
+    const Result read = ReadRecords(fd, &records);
+    if (!read.ok()) {
+        return read.Naming(archive);
     }
     if (!records.terminated) {
         // A real archive cut short keeps the names packing stores; a text, a zip or a
@@ -148,9 +142,9 @@ Result Directory::ReadFrom(int fd, const char* archive) {
         for (const ArchiveEntry& entry : records.entries) {
             stored = stored && IsStoredName(entry);
         }
-        NoteFile(archive,
-                 stored ? "damaged archive: the directory is cut short" : "not a tovra archive");
-        return Result::DAMAGED;
+        return Result(Result::DAMAGED,
+                      FileNote(archive, stored ? "damaged archive: the directory is cut short"
+                                               : "not a tovra archive"));
     }
     m_entries = std::move(records.entries);
     return Result::OK;
@@ -158,7 +152,7 @@ Result Directory::ReadFrom(int fd, const char* archive) {
 
 bool IsWholeArchive(int fd, int64_t length) {
     Records records;
-    if (ReadRecords(fd, &records) != 0 || !records.terminated) {
+    if (!ReadRecords(fd, &records).ok() || !records.terminated) {
         return false;
     }
     for (const ArchiveEntry& entry : records.entries) {
@@ -172,6 +166,8 @@ bool IsWholeArchive(int fd, int64_t length) {
         return length == dataOffset;
     }
     unsigned char header[2];
+    size_t got = 0;
     return length >= dataOffset + entries * SHORTEST_STREAM &&
-           ReadFullAt(fd, header, sizeof header, dataOffset) == 2 && IsZlibHeader(header);
+           ReadFullAt(fd, header, sizeof header, dataOffset, &got).ok() && got == sizeof header &&
+           IsZlibHeader(header);
 }

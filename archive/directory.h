@@ -39,12 +39,12 @@ class Directory {
     int64_t DataOffset() const { return (int64_t{Count()} + 1) * ENTRY_RECORD_SIZE; }
 
     // Writes the records and the terminator to fd; archive names the file in notes.
-    // Returns OK, or FAIL when a write falls short.
+    // Returns OK, or FAIL with a note when a write falls short.
     Result WriteTo(int fd, const char* archive) const;
 
     // Reads the directory from the start of fd, up to its terminator. Returns OK, FAIL
-    // when it cannot be read, or DAMAGED with a note that says whether the file is no
-    // archive at all or one whose directory is cut short.
+    // with a note when it cannot be read, or DAMAGED with a note that says whether the
+    // file is no archive at all or one whose directory is cut short.
     Result ReadFrom(int fd, const char* archive);
 
   private:

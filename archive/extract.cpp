@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/archive_tool.h"
+#include "archive/console_codec.h"
 #include "archive/directory.h"
 #include "archive/replace.h"
 #include "codec/unpacker.h"
@@ -29,23 +30,13 @@ bool IsPlainFileName(const std::string& name) {
 // Whether the entry may be extracted at all; an entry that may not still has its
 // stream inflated, to find the next one, and discarded.
 // Returns OK, or DAMAGED or OPEN with a note.
-Result CheckEntry(const DirectoryHandle& here, const std::string& name,
-                  const FileIdentity& archive) {
-    if (!IsPlainFileName(name)) {
-        NoteFile(name.empty() ? "(empty name)" : name.c_str(), "unsafe entry name, not extracted");
-        return Result::DAMAGED;
+Result CheckEntry(const Target& target) {
+    if (!IsPlainFileName(target.name)) {
+        return Result(Result::DAMAGED, FileNote(target.name.empty() ? "(empty name)" : target.name,
+                                                "unsafe entry name, not extracted"));
     }
-    return CheckEntryTarget(here, name, archive, StatusAt(here, name));
-}
-
-// Sets the entry file's time, after its last write. Returns OK, or FAIL with a note.
-Result SetEntryTime(const TempFile& temp, const ArchiveEntry& entry, const std::string& name) {
-    int failure = SetLastWriteTime(temp.fd(), entry.m_mtime);
-    if (failure != 0) {
-        NoteFileError(name.c_str(), failure);
-        return Result::FAIL;
-    }
-    return Result::OK;
+    PathStatus found;
+    return Examine(target, &found);
 }
 
 // Whether each entry is the last of its name: only that one is put in place, as it
@@ -59,87 +50,83 @@ std::vector<bool> LastOfTheirNames(const Directory& directory) {
     return last;
 }
 
-// Inflates every stream, each entry that will be put in place into a temporary file of
-// its own. Returns the first failure that must extract nothing, or OK; *refused gets
-// the first refusal. After one, nothing will be renamed: the later streams are still
-// inflated, to find any failure of theirs, but only checked, not kept; so are those of
-// entries named again later.
-Result InflateEntries(const Directory& directory, const OpenedFile& archive,
-                      const DirectoryHandle& here, Unpacker* unpacker, std::vector<TempFile>* temps,
-                      Result* refused) {
-    const std::vector<bool> kept = LastOfTheirNames(directory);
-    for (int k = 0; k < directory.Count(); ++k) {
-        const ArchiveEntry& entry = directory.Entry(k);
-        const std::string name = directory.Name(k);
-        TempFile& temp = (*temps)[static_cast<size_t>(k)];
-        Result checked = CheckEntry(here, name, archive.identity);
-        *refused = *refused != Result::OK ? *refused : checked;
-        if (*refused == Result::OK && kept[static_cast<size_t>(k)]) {
-            int failure = temp.Create(here, ENTRY_PREFIX);
-            if (failure != 0) {
-                // The directory refuses new files: every later entry would fail alike.
-                NoteFileError(HERE_SHOWN, failure);
-                return Result::OPEN;
-            }
-        }
-        Result result =
-            unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
-        if (result == Result::OK && temp.Exists()) {
-            result = SetEntryTime(temp, entry, name);
-        }
-        if (result != Result::OK) {
-            return result;
-        }
+// Inflates one stream into temp, when it has been created, and sets the file's time
+// after its last write. Returns OK, or the failure with its note.
+Result InflateEntry(const ArchiveEntry& entry, const std::string& name, Unpacker* unpacker,
+                    const TempFile& temp) {
+    const Result result =
+        unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
+    if (!result.ok() || !temp.Exists()) {
+        return result;
     }
-    return PollStopRequest() ? Result::ABORT : Result::OK;
+    return SetLastWriteTime(temp.fd(), entry.m_mtime).Naming(name);
 }
 
-// Examines the target of every entry to be put in place, each note told, before any
-// is renamed, so that a target that would refuse leaves every file as it was. Fills
-// targets with what was found. Returns OK, or the first refusal (DAMAGED or OPEN).
-Result CheckTargets(const Directory& directory, const OpenedFile& archive,
-                    const DirectoryHandle& here, const std::vector<TempFile>& temps,
-                    std::vector<PathStatus>* targets) {
-    Result first = Result::OK;
-    for (int k = 0; k < directory.Count(); ++k) {
-        if (!temps[static_cast<size_t>(k)].Exists()) {
-            continue;
+// Inflates every stream, each entry that will be put in place into a temporary file of
+// its own, which report hears about if it cannot be removed. Returns the first failure
+// that must extract nothing, after the notes of the refusals before it, or OK; *refused
+// gets every refusal, under the first one's code. After one, nothing will be renamed:
+// the later streams are still inflated, to find any failure of theirs, but only
+// checked, not kept; so are those of entries named again later.
+Result InflateEntries(const Directory& directory, const std::vector<Target>& targets,
+                      StoppableRun* run, Unpacker* unpacker, Report* report,
+                      std::vector<TempFile>* temps, Result* refused) {
+    const std::vector<bool> kept = LastOfTheirNames(directory);
+    for (size_t k = 0; k < targets.size(); ++k) {
+        const Target& target = targets[k];
+        TempFile& temp = (*temps)[k];
+        refused->Also(CheckEntry(target));
+        if (refused->ok() && kept[k]) {
+            const Result created = temp.Create(*target.dir, ENTRY_PREFIX, report);
+            if (!created.ok()) {
+                // The directory refuses new files: every later entry would fail alike.
+                return created.Naming(HERE_SHOWN).After(*refused);
+            }
         }
-        const std::string name = directory.Name(k);
-        PathStatus& target = (*targets)[static_cast<size_t>(k)];
-        target = StatusAt(here, name);
-        const Result result = CheckEntryTarget(here, name, archive.identity, target);
-        first = first != Result::OK ? first : result;
+        const Result inflated =
+            InflateEntry(directory.Entry(static_cast<int>(k)), target.name, unpacker, temp);
+        if (!inflated.ok()) {
+            return inflated.After(*refused);
+        }
+    }
+    return run->StopRequested() ? Result(Result::ABORT).After(*refused) : Result::OK;
+}
+
+// Examines the target of every entry to be put in place, each refusal told, before any
+// is renamed, so that a target that would refuse leaves every file as it was. Fills
+// found with what each was found to be. Returns OK, or the first refusal (DAMAGED or
+// OPEN) with the notes of all.
+Result CheckTargets(const std::vector<Target>& targets, const std::vector<TempFile>& temps,
+                    std::vector<PathStatus>* found) {
+    Result first;
+    for (size_t k = 0; k < targets.size(); ++k) {
+        if (temps[k].Exists()) {
+            first.Also(Examine(targets[k], &(*found)[k]));
+        }
     }
     return first;
 }
 
-// The note after a rename failed midway: the one case where a failing run has changed
-// files, and which.
-void NotePlaced(const std::string& placed) {
-    if (!placed.empty()) {
-        Note("warning: already put in place before the failure: " + placed);
-    }
-}
-
 // Renames every extracted entry into place, as examined. Stops at the first failure,
-// which is returned, or returns OK.
-Result RenameEntries(const Directory& directory, const DirectoryHandle& here,
-                     std::vector<TempFile>* temps, const std::vector<PathStatus>& targets) {
+// which is returned with a warning naming the files already put in place: the one case
+// where a failing run has changed files. Returns OK, or that failure.
+Result RenameEntries(const std::vector<Target>& targets, const std::vector<PathStatus>& found,
+                     std::vector<TempFile>* temps) {
     std::string placed;
-    for (int k = 0; k < directory.Count(); ++k) {
-        TempFile& temp = (*temps)[static_cast<size_t>(k)];
+    for (size_t k = 0; k < targets.size(); ++k) {
+        TempFile& temp = (*temps)[k];
         if (!temp.Exists()) {
             continue;
         }
-        const std::string name = directory.Name(k);
-        const Result result = PutInPlace(here, &temp, name, name.c_str(),
-                                         targets[static_cast<size_t>(k)], Replacing::ENTRY);
-        if (result != Result::OK) {
-            NotePlaced(placed);
-            return result;
+        Result result = PutInPlace(targets[k], found[k], &temp);
+        if (!result.ok()) {
+            return placed.empty() ? result
+                                  : result.Add(FileNote("",
+                                                        "warning: already put in place "
+                                                        "before the failure: " +
+                                                            placed));
         }
-        placed += (placed.empty() ? "" : ", ") + name;
+        placed += (placed.empty() ? "" : ", ") + targets[k].name;
     }
     return Result::OK;
 }
@@ -147,38 +134,49 @@ Result RenameEntries(const Directory& directory, const DirectoryHandle& here,
 }  // namespace
 
 Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
-                             const char* archiveName, InflateChoice inflate,
-                             ProgressSink* progress) {
+                             const char* archiveName, InflateChoice inflate) {
     DirectoryHandle here;
-    int failure = here.Open(HERE);
-    if (failure != 0) {
-        NoteFileError(HERE_SHOWN, failure);
-        return Result::OPEN;
+    const Result opened = here.Open(HERE);
+    if (!opened.ok()) {
+        return opened.Naming(HERE_SHOWN);
+    }
+    std::vector<Target> targets;
+    for (int k = 0; k < directory.Count(); ++k) {
+        targets.push_back(Target{&here, directory.Name(k), directory.Name(k), Replacing::ENTRY,
+                                 archive.identity, m_start.newFileMode});
     }
     StoppableRun run;
+    CConsoleCodec console(run, m_start.stdoutDiscarded);
     // Each removes itself unless renamed into place.
-    std::vector<TempFile> temps(static_cast<size_t>(directory.Count()));
+    std::vector<TempFile> temps(targets.size());
     const int64_t offset = directory.DataOffset();
-    Unpacker unpacker(*progress, inflate);
-    Result result = unpacker.Begin(archive.fd, offset, archive.length - offset, archiveName);
-    Result refused = Result::OK;
-    if (result == Result::OK) {
-        result = InflateEntries(directory, archive, here, &unpacker, &temps, &refused);
+    Unpacker unpacker(console, inflate);
+    Result result = unpacker.Begin(archive.fd.get(), offset, archive.length - offset, archiveName);
+    Result refused;
+    if (result.ok()) {
+        result = InflateEntries(directory, targets, &run, &unpacker, m_report, &temps, &refused);
     }
-    if (result != Result::OK) {
+    if (result == Result::ABORT) {
+        // A stop ends the run: the note names the archive and the cause.
+        return result.Add(FileNote(archiveName, run.StopReason()));
+    }
+    if (!result.ok()) {
         return result;
     }
     unpacker.ShowComplete();
-    if (int64_t trailing = unpacker.UnreadBytes(); trailing > 0) {
-        std::string warning = std::to_string(trailing) + " bytes after the last stream ignored";
-        NoteFile(archiveName, warning.c_str());
+    const int64_t trailing = unpacker.UnreadBytes();
+    const Note ignored =
+        FileNote(archiveName, std::to_string(trailing) + " bytes after the last stream ignored");
+    if (!refused.ok()) {
+        // Told after the refusals, which were met first.
+        return trailing > 0 ? refused.Add(ignored) : refused;
     }
-    if (refused != Result::OK) {
-        return refused;
+    if (trailing > 0) {
+        m_report->Warn(ignored);
     }
-    std::vector<PathStatus> targets(static_cast<size_t>(directory.Count()));
-    result = CheckTargets(directory, archive, here, temps, &targets);
+    std::vector<PathStatus> found(targets.size());
+    result = CheckTargets(targets, temps, &found);
     // Once begun, the renames are not stopped: they take milliseconds, and a stop now
     // would only leave a mixture of old and new files.
-    return result == Result::OK ? RenameEntries(directory, here, &temps, targets) : result;
+    return result.ok() ? RenameEntries(targets, found, &temps) : result;
 }

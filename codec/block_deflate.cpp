@@ -3,6 +3,8 @@
 
 #include <zlib.h>
 
+#include "codec/zlib_codes.h"
+
 #include <new>
 
 namespace {
@@ -36,13 +38,13 @@ class ZlibBlockEngine : public DeflateEngine {
 
     int Started() const { return m_init; }
 
-    int Deflate(PackJob* job) override {
+    Result Deflate(PackJob* job) override {
         int result = deflateReset(&m_stream);
         if (result == Z_OK && job->primed) {
             result = deflateSetDictionary(&m_stream, job->input, static_cast<uInt>(job->window));
         }
         if (result != Z_OK) {
-            return result;
+            return ZlibResult(result);
         }
         m_stream.next_in = job->Data();
         m_stream.avail_in = static_cast<uInt>(job->length);
@@ -54,7 +56,7 @@ class ZlibBlockEngine : public DeflateEngine {
         const bool whole = job->last
                                ? result == Z_STREAM_END
                                : result == Z_OK && m_stream.avail_in == 0 && m_stream.avail_out > 0;
-        return whole ? Z_OK : (result < 0 ? result : Z_BUF_ERROR);
+        return ZlibResult(whole ? Z_OK : (result < 0 ? result : Z_BUF_ERROR));
     }
 
   private:
@@ -73,7 +75,7 @@ class BlockMethod : public DeflateMethod {
 
     std::unique_ptr<DeflateEngine> MakeEngine() const override {
         std::unique_ptr<DeflateEngine> engine = MakeZlibEngine(m_level);
-        return engine && engine->Walker().Init() == Z_OK ? std::move(engine) : nullptr;
+        return engine && engine->Walker().Init() ? std::move(engine) : nullptr;
     }
 
   private:

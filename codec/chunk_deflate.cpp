@@ -27,14 +27,16 @@ class ChunkEngine : public DeflateEngine {
     ChunkEngine(const ChunkEngine&) = delete;
     ChunkEngine& operator=(const ChunkEngine&) = delete;
 
-    int Deflate(PackJob* job) override {
+    Result Deflate(PackJob* job) override {
         if (job->start == 0 && job->last && job->length <= SMALL_FILE_SIZE) {
             return m_small->Deflate(job);
         }
         job->outputLength = libdeflate_deflate_compress(m_compressor, job->Data(), job->length,
                                                         job->output, job->capacity - JOIN_MARGIN);
         // Only an output too small for the data gives 0; the buffer holds the bound.
-        return job->outputLength > 0 ? Z_OK : Z_BUF_ERROR;
+        return job->outputLength > 0
+                   ? Result::OK
+                   : Result(Result::STREAM, FileNote("", "deflate failed (libdeflate: no room)"));
     }
 
   private:
@@ -65,7 +67,7 @@ class ChunkMethod : public DeflateMethod {
             libdeflate_free_compressor(compressor);
             return nullptr;
         }
-        return engine->Walker().Init() == Z_OK ? std::move(engine) : nullptr;
+        return engine->Walker().Init() ? std::move(engine) : nullptr;
     }
 
   private:
@@ -74,7 +76,7 @@ class ChunkMethod : public DeflateMethod {
 
 }  // namespace
 
-std::unique_ptr<DeflateMethod> MakeChunkMethod(int level) {
+std::unique_ptr<DeflateMethod> BuiltMethod(int level) {
     return std::unique_ptr<DeflateMethod>(
         new (std::nothrow) ChunkMethod(level == Z_DEFAULT_COMPRESSION ? DEFAULT_LEVEL : level));
 }

@@ -3,10 +3,9 @@
 // so that a stream's end leaves the next stream's first byte next, as zlib does.
 #include "codec/isal_inflate.h"
 
-#include <zlib.h>
-
 #include <climits>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -31,22 +30,38 @@ uint32_t Clamp32(size_t n) {
     return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
 }
 
-InflateStep Failed(size_t consumed, size_t produced) {
+// ISA-L's codes in the program's terms, the one place they are mapped. Never told: the
+// unpacker has zlib judge every stream ISA-L does not end cleanly.
+Result IsalResult(int code) {
+    if (code == ISAL_DECOMP_OK) {
+        return Result::OK;
+    }
+    return Result(Result::DATA,
+                  FileNote("", "stream not inflated (ISA-L: " + std::to_string(code) + ")"));
+}
+
+// A stream ISA-L does not take, or cannot go on with.
+InflateStep Failed(size_t consumed, size_t produced, int code) {
     InflateStep step;
     step.consumed = consumed;
     step.produced = produced;
     step.outcome = InflateOutcome::FAILED;
-    step.zlibCode = Z_DATA_ERROR;
+    step.failure = IsalResult(code);
     return step;
 }
 
+// The codes for a header left to zlib, and for input that does not go on from the last
+// call's.
+constexpr int HEADER_DECLINED = ISAL_INVALID_WRAPPER;
+constexpr int INPUT_MISPLACED = ISAL_INVALID_OPERATION;
+
 }  // namespace
 
-int IsalInflate::BeginStream() {
+Result IsalInflate::BeginStream() {
     if (!m_state) {
         m_state.reset(new (std::nothrow) inflate_state);
         if (!m_state) {
-            return Z_MEM_ERROR;
+            return Result(Result::MEMORY, FileNote("", "out of memory"));
         }
         isal_inflate_init(m_state.get());
         // Set after init, which clears it; reset keeps it. Header and Adler-32 checked.
@@ -56,7 +71,7 @@ int IsalInflate::BeginStream() {
     }
     m_headerChecked = false;
     m_held = 0;
-    return Z_OK;
+    return Result::OK;
 }
 
 // Leaves every stream whose header is not the plain one to zlib; waits for both bytes.
@@ -65,7 +80,7 @@ InflateStep IsalInflate::DeclineOtherHeaders(const unsigned char* input, size_t 
     if (length >= HEADER_SIZE) {
         m_headerChecked = true;
         if (!IsPlainHeader(input)) {
-            step = Failed(0, 0);
+            step = Failed(0, 0, HEADER_DECLINED);
         }
     }
     return step;
@@ -80,7 +95,7 @@ InflateStep IsalInflate::Inflate(const unsigned char* input, size_t length, unsi
         }
     }
     if (length < m_held) {
-        return Failed(0, 0);  // the bytes held back were not presented again
+        return Failed(0, 0, INPUT_MISPLACED);  // the bytes held back were not presented again
     }
     inflate_state* state = m_state.get();
     // The library's interface predates const; it only reads through next_in.
@@ -98,17 +113,24 @@ InflateStep IsalInflate::Inflate(const unsigned char* input, size_t length, unsi
     const size_t readAhead =
         state->read_in_length > 0 ? static_cast<size_t>(state->read_in_length) / BITS_PER_BYTE : 0;
     if (code != ISAL_DECOMP_OK || readAhead > taken) {
-        return Failed(taken, produced);
+        return Failed(taken, produced, code != ISAL_DECOMP_OK ? code : INPUT_MISPLACED);
     }
     InflateStep step;
     step.consumed = taken - readAhead;
     step.produced = produced;
     if (state->block_state == ISAL_BLOCK_FINISH) {
         step.outcome = InflateOutcome::STREAM_END;
-        step.zlibCode = Z_STREAM_END;
         m_held = 0;
     } else {
         m_held = readAhead;
     }
     return step;
+}
+
+std::vector<std::unique_ptr<InflateEngine>> FastInflaters() {
+    std::vector<std::unique_ptr<InflateEngine>> engines;
+    if (std::unique_ptr<InflateEngine> isal{new (std::nothrow) IsalInflate}) {
+        engines.push_back(std::move(isal));
+    }
+    return engines;
 }

@@ -13,7 +13,7 @@
 
 class IsalInflate final : public InflateEngine {
   public:
-    int BeginStream() override;
+    Result BeginStream() override;
     InflateStep Inflate(const unsigned char* input, size_t length, unsigned char* output,
                         size_t capacity) override;
 

@@ -29,7 +29,7 @@ PackJob* JobRing::NewJob() {
     PackJob* job = &m_jobs[m_made];
     const size_t window = m_method.WindowSize();
     const size_t capacity = m_method.OutputCapacity();
-    if (job->memory.Allocate(window + m_method.PieceSize() + capacity) != 0) {
+    if (!job->memory.Allocate(window + m_method.PieceSize() + capacity)) {
         return nullptr;
     }
     job->input = job->memory.data();
@@ -55,8 +55,7 @@ PackJob* JobRing::Claim(bool* noMemory) {
     }
     if (job != nullptr) {
         job->done = false;
-        job->faulty = false;
-        job->result = Z_OK;
+        job->result = Result::OK;
         job->outputLength = 0;
         m_claimed = job;
     }
@@ -117,7 +116,7 @@ PackJob* JobRing::Oldest(bool wait) {
 void JobRing::Retire() {
     std::lock_guard<std::mutex> lock(m_lock);
     PackJob* job = m_inFlight[m_retired++ % m_capacity];
-    job->CloseSource();
+    job->source = Descriptor();
     m_free[m_freeCount++] = job;
 }
 

@@ -2,10 +2,7 @@
 // inflate, and the join that lets a piece deflated on its own go on into the next.
 #include "codec/pack_job.h"
 
-#include "codec/block_deflate.h"
-#ifdef TOVRA_LIBDEFLATE
-#include "codec/chunk_deflate.h"
-#endif
+#include "codec/zlib_codes.h"
 
 namespace {
 
@@ -24,30 +21,25 @@ constexpr int AT_BOUNDARY = 128;
 constexpr unsigned char STORED_IN_PADDING[] = {0x00, 0x00, 0xff, 0xff};
 constexpr unsigned char STORED_PAST_PADDING[] = {0x00, 0x00, 0x00, 0xff, 0xff};
 constexpr unsigned STORED_HEADER_BITS = 3;
+// The reason for data that did not inflate back to its piece: nothing of it is written.
+const char FAILED_ITS_CHECK[] =
+    "packed stream does not inflate back to the file (zlib: stream error)";
 
 }  // namespace
 
-void PackJob::CloseSource() {
-    if (source >= 0) {
-        CloseReadOnly(source);
-    }
-    source = -1;
-}
-
 void PackJob::Run(DeflateEngine* engine) {
     if (engine == nullptr) {
-        result = Z_MEM_ERROR;
+        result = ZlibResult(Z_MEM_ERROR);
         return;
     }
     check = adler32_z(adler32(0, Z_NULL, 0), Data(), length);
     result = engine->Deflate(this);
-    if (result != Z_OK) {
+    if (!result.ok()) {
         return;
     }
     PieceEnd end;
     if (!engine->Walker().Walk(*this, &end)) {
-        faulty = true;
-        result = Z_STREAM_ERROR;
+        result = Result(Result::STREAM, FileNote("", FAILED_ITS_CHECK));
         return;
     }
     if (!last && end.final) {
@@ -79,14 +71,10 @@ PieceWalker::~PieceWalker() {
     }
 }
 
-int PieceWalker::Init() {
+bool PieceWalker::Init() {
     m_buffer.reset(new (std::nothrow) unsigned char[WALK_BUFFER_SIZE]);
-    if (!m_buffer) {
-        return Z_MEM_ERROR;
-    }
-    const int result = inflateInit2(&m_stream, RAW_WINDOW_BITS);
-    m_ready = result == Z_OK;
-    return result;
+    m_ready = m_buffer && inflateInit2(&m_stream, RAW_WINDOW_BITS) == Z_OK;
+    return m_ready;
 }
 
 bool PieceWalker::Walk(const PackJob& job, PieceEnd* end) {
@@ -129,14 +117,6 @@ bool PieceWalker::Walk(const PackJob& job, PieceEnd* end) {
     const bool ended =
         status == Z_STREAM_END ? end->final : status == Z_BUF_ERROR && !job.last && aligned;
     return whole && ended;
-}
-
-std::unique_ptr<DeflateMethod> BuiltMethod(int level) {
-#ifdef TOVRA_LIBDEFLATE
-    return MakeChunkMethod(level);
-#else
-    return MakeBlockMethod(level);
-#endif
 }
 
 // Deflate with a 32 KiB window, the level's class, and check bits that make the two

@@ -36,7 +36,7 @@ struct PackJob {
     const char* name = "";
     // The file's descriptor, held by its last piece and closed when the job is retired,
     // and its version as opened, to compare once its stream is written.
-    int source = -1;
+    Descriptor source;
     FileVersion version;
 
     // The worker's: raw deflate data that, put after the file's pieces before it,
@@ -45,19 +45,16 @@ struct PackJob {
     size_t capacity = 0;
     size_t outputLength = 0;
     uLong check = 0;
-    int result = Z_OK;    // a zlib code
-    bool faulty = false;  // the data did not inflate back to the piece: result is a stream error
+    Result result;  // the file not named
 
     bool done = false;  // guarded by the ring's lock
     PageBuffer memory;  // input and output
 
     PackJob() = default;
-    ~PackJob() { CloseSource(); }
     PackJob(const PackJob&) = delete;
     PackJob& operator=(const PackJob&) = delete;
 
     unsigned char* Data() const { return input + window; }
-    void CloseSource();
 
     // Deflates the piece with the engine (null: none could be made), checks the data
     // with zlib's inflate, and makes data that ends in a last block go on when the
@@ -77,8 +74,8 @@ class PieceWalker {
     PieceWalker(const PieceWalker&) = delete;
     PieceWalker& operator=(const PieceWalker&) = delete;
 
-    // Returns Z_OK, or zlib's code for the failure.
-    int Init();
+    // Returns false when zlib's state cannot be had.
+    bool Init();
 
     // True when the job's data inflates to exactly its piece (length and Adler-32),
     // uses all its bytes, and ends as the piece must: in a last block for a file's
@@ -98,8 +95,9 @@ class DeflateEngine {
 
     // Deflates the job's piece into its output as raw deflate, primed with the window
     // when the job is, ending in a last block when the piece is the file's last.
-    // Sets the output length; returns a zlib code.
-    virtual int Deflate(PackJob* job) = 0;
+    // Sets the output length. Returns OK, or the library's failure mapped to a result
+    // (the file not named).
+    virtual Result Deflate(PackJob* job) = 0;
 
     PieceWalker& Walker() { return m_walker; }
 
@@ -125,8 +123,9 @@ class DeflateMethod {
     virtual std::unique_ptr<DeflateEngine> MakeEngine() const = 0;
 };
 
-// The method of the build: libdeflate's chunks where it has libdeflate, else zlib's
-// primed blocks. Null when the memory cannot be had.
+// The method of the build, chosen by which source the build compiles: libdeflate's
+// chunks where it has libdeflate, else zlib's primed blocks. Null when the memory cannot
+// be had.
 std::unique_ptr<DeflateMethod> BuiltMethod(int level);
 
 // The two bytes that open a zlib stream, as zlib writes them at level.

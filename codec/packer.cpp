@@ -4,9 +4,9 @@
 #include "codec/packer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "codec/zlib_codes.h"
 #include "platform/platform.h"
@@ -20,50 +20,22 @@ constexpr size_t STAGING_SIZE = size_t{256} * 1024;
 
 // Once every byte of a file is read, it must still be the version opened: a rewrite in
 // place at the same size would otherwise pack a mixture of old and new. Returns OK,
-// LIMIT, or OPEN with *errnum set.
-Result CheckUnchanged(int fd, const FileVersion& opened, int* errnum) {
+// LIMIT, or OPEN with errno (the file not named).
+Result CheckUnchanged(int fd, const FileVersion& opened) {
     FileVersion now;
-    *errnum = VersionOf(fd, &now);
-    if (*errnum != 0) {
-        return Result::OPEN;
+    const Result read = VersionOf(fd, &now);
+    if (!read.ok()) {
+        return read;
     }
-    return SameVersion(now, opened) ? Result::OK : Result::LIMIT;
+    return SameVersion(now, opened) ? Result::OK
+                                    : Result(Result::LIMIT, FileNote("", CHANGED_WHILE_PACKED));
 }
 
-// Notes a failure met in reading the file name: OPEN with errnum, or LIMIT.
-Result NoteReading(const char* name, Result result, int errnum) {
-    if (result == Result::OPEN) {
-        NoteFileError(name, errnum);
-    } else {
-        NoteFile(name, CHANGED_WHILE_PACKED);
-    }
-    return result;
+Result OutOfMemory(const char* name) {
+    return ZlibResult(Z_MEM_ERROR).Naming(name);
 }
 
 }  // namespace
-
-// A file's descriptor, closed unless a job takes it.
-class HeldSource {
-  public:
-    explicit HeldSource(int fd) : m_fd(fd) {}
-    ~HeldSource() {
-        if (m_fd >= 0) {
-            CloseReadOnly(m_fd);
-        }
-    }
-    HeldSource(const HeldSource&) = delete;
-    HeldSource& operator=(const HeldSource&) = delete;
-
-    int fd() const { return m_fd; }
-    int Release() {
-        const int taken = m_fd;
-        m_fd = -1;
-        return taken;
-    }
-
-  private:
-    int m_fd;
-};
 
 Packer::Packer(ProgressSink& progress, int level, int workers)
     : m_progress(progress), m_level(level), m_workers(workers) {}
@@ -77,16 +49,15 @@ Result Packer::Begin(int outFd, const char* outName) {
         m_ring.reset(new (std::nothrow) JobRing(*m_method));
     }
     if (!m_staging || !m_ring || !m_ring->Start(m_workers)) {
-        NoteFile(outName, StreamFailure(Z_MEM_ERROR).c_str());
-        return Result::MEMORY;
+        return OutOfMemory(outName);
     }
     return Result::OK;
 }
 
 // Reads the piece of the file that starts at start into job, primed with the end of
 // the piece before when the method wants a window. Returns OK, LIMIT, or OPEN with
-// *errnum set.
-Result Packer::FillPiece(PackJob* job, int inFd, int64_t size, int64_t start, int* errnum) {
+// errno (the file not named).
+Result Packer::FillPiece(PackJob* job, int inFd, int64_t size, int64_t start) {
     const size_t want = static_cast<size_t>(
         std::min<int64_t>(size - start, static_cast<int64_t>(m_method->PieceSize())));
     // The window first: the job may be the one read last, reused, and the window is
@@ -95,32 +66,32 @@ Result Packer::FillPiece(PackJob* job, int inFd, int64_t size, int64_t start, in
     if (job->primed) {
         memcpy(job->input, m_previous->Data() + m_previous->length - job->window, job->window);
     }
-    int64_t got = ReadFullAt(inFd, job->Data(), want, start);
+    size_t got = 0;
+    Result read = ReadFullAt(inFd, job->Data(), want, start, &got);
+    const bool last = start + static_cast<int64_t>(want) == size;
     // One byte past the size shows a file that grew.
     unsigned char beyond = 0;
-    int64_t more = got == static_cast<int64_t>(want) && start + got == size
-                       ? ReadFullAt(inFd, &beyond, 1, size)
-                       : 0;
-    if (got < 0 || more < 0) {
-        *errnum = errno;
-        return Result::OPEN;
+    size_t more = 0;
+    if (read.ok() && got == want && last) {
+        read = ReadFullAt(inFd, &beyond, 1, size, &more);
     }
-    if (got != static_cast<int64_t>(want) || more != 0) {
-        return Result::LIMIT;
+    if (!read.ok()) {
+        return read.As(Result::OPEN);
+    }
+    if (got != want || more != 0) {
+        return Result(Result::LIMIT, FileNote("", CHANGED_WHILE_PACKED));
     }
     job->length = want;
-    job->last = start + got == size;
+    job->last = last;
     job->start = start;
     job->fileSize = size;
     m_previous = job;
     return Result::OK;
 }
 
-// A failure met in reading the file name (OPEN with errnum, or LIMIT), told once every
-// job before it is written: the run ends with the first failure in file order.
-Result Packer::FailReading(const char* name, Result result, int errnum) {
+Result Packer::Fail(const Result& failure) {
     const Result earlier = WriteDone(true);
-    return earlier == Result::OK ? NoteReading(name, result, errnum) : earlier;
+    return earlier.ok() ? failure : earlier;
 }
 
 // Finds a free job, writing the oldest ones out until one is.
@@ -129,8 +100,7 @@ Result Packer::ClaimJob(PackJob** job) {
     while ((*job = m_ring->Claim(&noMemory)) == nullptr) {
         PackJob* oldest = m_ring->Oldest(true);
         if (oldest == nullptr || noMemory) {
-            NoteFile(m_outName, StreamFailure(Z_MEM_ERROR).c_str());
-            return Result::MEMORY;
+            return OutOfMemory(m_outName);
         }
         Result result = WriteJob(*oldest);
         m_ring->Retire();
@@ -156,13 +126,8 @@ Result Packer::WriteDone(bool wait) {
 // Writes one piece's deflate data, framed as a zlib stream at the file's first and
 // last pieces, and shows its figures.
 Result Packer::WriteJob(const PackJob& job) {
-    if (job.faulty) {
-        NoteFile(job.name, FAILED_ITS_CHECK);
-        return Result::STREAM;
-    }
-    if (job.result != Z_OK) {
-        NoteFile(job.name, StreamFailure(job.result).c_str());
-        return FromZlib(job.result);
+    if (!job.result.ok()) {
+        return job.result.Naming(job.name);
     }
     Result result = Result::OK;
     if (job.start == 0) {
@@ -189,10 +154,8 @@ Result Packer::WriteJob(const PackJob& job) {
 // version opened: until its stream is written, it is being packed.
 Result Packer::EndPiece(const PackJob& job) {
     Result result = ShowFigures(job);
-    int errnum = 0;
-    if (result == Result::OK && job.last) {
-        result = CheckUnchanged(job.source, job.version, &errnum);
-        result = result == Result::OK ? result : NoteReading(job.name, result, errnum);
+    if (result.ok() && job.last) {
+        result = CheckUnchanged(job.source.get(), job.version).Naming(job.name);
     }
     return result;
 }
@@ -215,16 +178,13 @@ Result Packer::ShowFigures(const PackJob& job) {
 }
 
 Result Packer::Put(const unsigned char* data, size_t size) {
-    if (m_staged + size > STAGING_SIZE && Flush() != Result::OK) {
-        return Result::FAIL;
+    if (m_staged + size > STAGING_SIZE) {
+        if (Result flushed = Flush(); !flushed.ok()) {
+            return flushed;
+        }
     }
     if (size >= STAGING_SIZE) {
-        int failure = WriteAll(m_outFd, data, size);
-        if (failure != 0) {
-            NoteFileError(m_outName, failure);
-            return Result::FAIL;
-        }
-        return Result::OK;
+        return WriteAll(m_outFd, data, size).Naming(m_outName);
     }
     memcpy(m_staging.get() + m_staged, data, size);
     m_staged += size;
@@ -232,53 +192,43 @@ Result Packer::Put(const unsigned char* data, size_t size) {
 }
 
 Result Packer::Flush() {
-    int failure = WriteAll(m_outFd, m_staging.get(), m_staged);
+    const Result written = WriteAll(m_outFd, m_staging.get(), m_staged).Naming(m_outName);
     m_staged = 0;
-    if (failure != 0) {
-        NoteFileError(m_outName, failure);
-        return Result::FAIL;
-    }
-    return Result::OK;
+    return written;
 }
 
 // Reads the file here, piece by piece; its last piece takes its descriptor.
-Result Packer::PackFile(const OpenedFile& source, int64_t size, const char* name) {
-    HeldSource held(source.fd);
+Result Packer::PackFile(OpenedFile source, int64_t size, const char* name) {
     int64_t start = 0;
     do {
         PackJob* job = nullptr;
-        int errnum = 0;
         Result result = ClaimJob(&job);
-        if (result != Result::OK) {
+        if (!result.ok()) {
             return result;
         }
         job->name = name;
-        result = FillPiece(job, held.fd(), size, start, &errnum);
-        if (result != Result::OK) {
-            return FailReading(name, result, errnum);
+        result = FillPiece(job, source.fd.get(), size, start);
+        if (!result.ok()) {
+            return Fail(result.Naming(name));
         }
         if (job->last) {
             job->version = source.version;
-            job->source = held.Release();
+            job->source = std::move(source.fd);
         }
         m_ring->Submit();
         start += static_cast<int64_t>(job->length);
         // Keeps the output and the figures flowing while the reader runs ahead.
         result = WriteDone(false);
-        if (result != Result::OK) {
+        if (!result.ok()) {
             return result;
         }
     } while (start < size);
     return Result::OK;
 }
 
-Result Packer::Settle() {
-    return WriteDone(true);
-}
-
 Result Packer::End() {
     Result result = WriteDone(true);
-    if (result == Result::OK) {
+    if (result.ok()) {
         result = Flush();
     }
     m_ring->Stop();

@@ -1,8 +1,8 @@
 // Packing: files cut into pieces deflated on worker threads through the build's method,
 // joined into one zlib stream per file appended to one descriptor, with a figure for
-// every 4096 bytes of each file. The packer opens,
-// creates and names nothing: it writes to its caller's descriptor, and reads and closes
-// the files its caller opened.
+// every 4096 bytes of each file. The packer opens, creates and names nothing: it writes
+// to its caller's descriptor, and reads and closes the files its caller hands it. Every
+// failure it returns is the first in file order, its note naming the file.
 #pragma once
 
 #include <zlib.h>
@@ -17,12 +17,8 @@
 #include "platform/platform.h"
 #include "platform/result.h"
 
-// The note for a file that is not the version opened, or not of its recorded size.
+// The reason for a file that is not the version opened, or not of its recorded size.
 constexpr char CHANGED_WHILE_PACKED[] = "file changed while being packed";
-// The note for a file whose deflate data did not inflate back to it: nothing of it is
-// written.
-constexpr char FAILED_ITS_CHECK[] =
-    "packed stream does not inflate back to the file (zlib: stream error)";
 
 // A packer destroyed before End, after a failure or a stop, lets the jobs being
 // compressed finish, writes nothing more, closes the files it holds, and joins the
@@ -41,27 +37,26 @@ class Packer {
 
     // Reads the size bytes the source holds, piece by piece, and hands them to the
     // workers as one zlib stream, while writing the streams and figures of the jobs
-    // already done; the file may still be in flight on return. Takes the source's
-    // descriptor, and closes it once the file's stream is written and the file found
-    // still the version opened. name names the file in notes and must stay valid
-    // until End.
+    // already done; the file may still be in flight on return. Takes the source, and
+    // closes it once the file's stream is written and the file found still the version
+    // opened. name names the file in notes and must stay valid until End.
     // Returns OK, ABORT, LIMIT when the file does not hold exactly size bytes or is not
     // the version opened, OPEN when it cannot be read, FAIL when a write falls short,
-    // STREAM when deflate's data fails its check, or zlib's failure: the first in file
-    // order, this file's or an earlier one's.
-    Result PackFile(const OpenedFile& source, int64_t size, const char* name);
+    // STREAM when deflate's data fails its check, or the engine's failure: the first in
+    // file order, this file's or an earlier one's.
+    Result PackFile(OpenedFile source, int64_t size, const char* name);
 
-    // Writes every job in flight, so that a failure the caller meets next is told only
-    // after any that an earlier file met. Returns OK, or a failure as PackFile's.
-    Result Settle();
+    // Ends the files with a failure met before the next file could be handed over: the
+    // jobs in flight are written first, and a failure an earlier file meets there is
+    // the one returned, else failure.
+    Result Fail(const Result& failure);
 
     // Writes every job still in flight and stops the workers. Returns OK, or a
     // failure as PackFile's.
     Result End();
 
   private:
-    Result FillPiece(PackJob* job, int inFd, int64_t size, int64_t start, int* errnum);
-    Result FailReading(const char* name, Result result, int errnum);
+    Result FillPiece(PackJob* job, int inFd, int64_t size, int64_t start);
     Result ClaimJob(PackJob** job);
     Result WriteDone(bool wait);
     Result WriteJob(const PackJob& job);

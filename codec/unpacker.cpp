@@ -1,5 +1,5 @@
-// Unpacking: the streamed inflate loop, through an engine, over one input buffer that
-// all the streams share. A fast engine's attempt at a stream stands only when it ends
+// Unpacking: the streamed inflate loop, through an engine, over the input that all the
+// streams share. A fast engine's attempt at a stream stands only when it ends
 // the stream cleanly at exactly its recorded length; anything else, zlib inflates the
 // stream again from its first byte, as a zlib-only build would have, and its verdict
 // is the one the user sees.
@@ -7,8 +7,6 @@
 
 #include <zlib.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -17,15 +15,7 @@
 
 namespace {
 
-// Large pieces: the inflaters' fast paths then cover nearly all of the data, and the
-// system calls cost nothing; no larger, so that with ISA-L's state and code the run
-// stays under 4 MiB. Pieces are always read at multiples of INPUT_SIZE into the
-// region, so a stream inflated again sees the same pieces.
-constexpr size_t INPUT_SIZE = size_t{64} * 1024;
 constexpr size_t OUTPUT_SIZE = size_t{64} * 1024;
-// The most an engine leaves unconsumed when it asks for more input: a bit buffer.
-constexpr size_t MAX_UNCONSUMED = 8;
-constexpr size_t BUFFER_SIZE = MAX_UNCONSUMED + INPUT_SIZE;
 // A fast engine may notice a damaged stream a little further on than zlib does (it
 // gathers a block header whole, and reads ahead); its figures stay this far behind
 // what it has inflated, so that none shows that zlib would not have reached.
@@ -39,57 +29,44 @@ Unpacker::Unpacker(ProgressSink& progress, InflateChoice choice)
     : m_progress(progress), m_choice(choice) {}
 
 Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, const char* inName) {
-    m_inFd = inFd;
     m_inName = inName;
-    m_regionStart = offset;
-    m_regionEnd = offset + size;
-    m_readOffset = offset;
     m_shownUpTo = offset;
-    m_waiting = 0;
-    m_buffer.reset(new (std::nothrow) unsigned char[BUFFER_SIZE]);
+    if (m_choice == InflateChoice::FASTEST) {
+        m_attempts = FastInflaters();
+    }
     m_output.reset(new (std::nothrow) unsigned char[OUTPUT_SIZE]);
-    if (!m_buffer || !m_output) {
-        Note("out of memory");
-        return Result::MEMORY;
+    if (!m_output) {
+        return Result(Result::MEMORY, FileNote("", "out of memory"));
     }
     // Touched once, here: the run's memory is then the same whatever the archive.
-    memset(m_buffer.get(), 0, BUFFER_SIZE);
     memset(m_output.get(), 0, OUTPUT_SIZE);
-    m_next = m_buffer.get() + MAX_UNCONSUMED;
-    return Result::OK;
+    return m_input.Begin(inFd, offset, size);
 }
 
 Result Unpacker::InflateStream(int outFd, int64_t size, const char* name) {
-#ifdef TOVRA_WITH_ISAL
-    if (m_choice == InflateChoice::FASTEST) {
-        const int64_t start = InputOffset();
-        if (std::optional<Result> result = Inflate(m_isal, Role::ATTEMPT, outFd, size, name)) {
+    const int64_t start = m_input.Offset();
+    for (const std::unique_ptr<InflateEngine>& engine : m_attempts) {
+        if (std::optional<Result> result = Inflate(*engine, Role::ATTEMPT, outFd, size, name)) {
             return *result;
         }
-        const int failure = outFd >= 0 ? EmptyFile(outFd) : 0;
-        if (failure != 0) {
-            NoteFileError(name, failure);
-            return Result::FAIL;
+        const Result emptied = outFd >= 0 ? EmptyFile(outFd) : Result::OK;
+        if (!emptied.ok()) {
+            return emptied.Naming(name);
         }
-        RestartInputAt(start);
+        m_input.RestartAt(start);
     }
-#endif
     return *Inflate(m_zlib, Role::JUDGE, outFd, size, name);
 }
 
-// The stream that starts at InputOffset(), inflated through engine. An attempt gives
+// The stream that starts at the input's offset, inflated through engine. An attempt gives
 // no result when the stream does not end cleanly: it notes nothing and leaves the
 // verdict to the judge.
 std::optional<Result> Unpacker::Inflate(InflateEngine& engine, Role role, int outFd, int64_t size,
                                         const char* name) {
     const bool judge = role == Role::JUDGE;
-    const int begun = engine.BeginStream();
-    if (begun != Z_OK) {
-        if (!judge) {
-            return std::nullopt;
-        }
-        NoteFile(name, StreamFailure(begun).c_str());
-        return FromZlib(begun);
+    const Result begun = engine.BeginStream();
+    if (!begun.ok()) {
+        return judge ? std::optional<Result>(begun.Naming(name)) : std::nullopt;
     }
     int64_t inflated = 0;
     Call call;
@@ -104,13 +81,13 @@ std::optional<Result> Unpacker::Inflate(InflateEngine& engine, Role role, int ou
             return std::nullopt;
         }
         if (inflated > size) {
-            NoteFile(name, WRONG_LENGTH);
-            return Result::DAMAGED;
+            return Result(Result::DAMAGED, FileNote(name, WRONG_LENGTH));
         }
-        if (Result written = Deliver(call, judge, outFd, name); written != Result::OK) {
+        if (Result written = Deliver(call, judge, outFd, name); !written.ok()) {
             return written;
         }
-        const int64_t upTo = judge || clean ? InputOffset() : InputOffset() - ATTEMPT_FIGURE_LAG;
+        const int64_t at = m_input.Offset();
+        const int64_t upTo = judge || clean ? at : at - ATTEMPT_FIGURE_LAG;
         answer = ShowFigures(upTo, call.step.outcome == InflateOutcome::STREAM_END);
     } while (call.step.outcome == InflateOutcome::MORE && answer == Progress::CONTINUE);
     if (answer == Progress::STOP) {
@@ -123,17 +100,18 @@ std::optional<Result> Unpacker::Inflate(InflateEngine& engine, Role role, int ou
 // is waiting.
 Unpacker::Call Unpacker::InflateOnce(InflateEngine& engine, bool wantsInput) {
     Call call;
-    const bool fresh = (wantsInput || m_waiting == 0) && FillInput();
-    call.noInput = m_waiting == 0;
+    const bool fresh = (wantsInput || m_input.Waiting() == 0) && m_input.Refill();
+    call.noInput = m_input.Waiting() == 0;
     InflateStep& step = call.step;
-    step = engine.Inflate(m_next, m_waiting, m_output.get(), OUTPUT_SIZE);
-    m_next += step.consumed;
-    m_waiting -= step.consumed;
+    step = engine.Inflate(m_input.Next(), m_input.Waiting(), m_output.get(), OUTPUT_SIZE);
+    m_input.Consume(step.consumed);
     const bool stalled = step.consumed == 0 && step.produced == 0;
     if (step.outcome == InflateOutcome::MORE && wantsInput && !fresh && stalled) {
-        // Asked for input that the archive does not have.
+        // Asked for input that the archive does not have: zlib's verdict on a stream
+        // cut short.
         step.outcome = InflateOutcome::FAILED;
         step.zlibCode = Z_BUF_ERROR;
+        step.failure = ZlibResult(Z_BUF_ERROR);
     }
     call.wantsInput = step.outcome == InflateOutcome::MORE && step.produced < OUTPUT_SIZE;
     return call;
@@ -142,10 +120,10 @@ Unpacker::Call Unpacker::InflateOnce(InflateEngine& engine, bool wantsInput) {
 // Writes what the call produced to outFd, if any, and for the judge the message of a
 // stream that ended or failed with its input run out. Returns OK, or FAIL with a note.
 Result Unpacker::Deliver(const Call& call, bool judge, int outFd, const char* name) {
-    const int failure = outFd >= 0 ? WriteAll(outFd, m_output.get(), call.step.produced) : 0;
-    if (failure != 0) {
-        NoteFileError(name, failure);
-        return Result::FAIL;
+    const Result written =
+        outFd >= 0 ? WriteAll(outFd, m_output.get(), call.step.produced) : Result::OK;
+    if (!written.ok()) {
+        return written.Naming(name);
     }
     if (judge && call.noInput && call.step.produced > 0 &&
         call.step.outcome != InflateOutcome::MORE) {
@@ -154,80 +132,35 @@ Result Unpacker::Deliver(const Call& call, bool judge, int outFd, const char* na
     return Result::OK;
 }
 
-// The verdict on a stream the judge inflated to its end or its failure.
+// The verdict on a stream the judge inflated to its end or its failure, told after a
+// read of the archive that failed: that is why the stream ended.
 Result Unpacker::Judge(const InflateStep& step, int64_t inflated, int64_t size, const char* name) {
     if (step.outcome == InflateOutcome::STREAM_END && inflated == size) {
         return Result::OK;
     }
-    if (step.outcome == InflateOutcome::STREAM_END) {
-        NoteFile(name, WRONG_LENGTH);
-        return Result::DAMAGED;
-    }
-    NoteFile(name, StreamFailure(step.zlibCode).c_str());
-    return FromZlib(step.zlibCode);
-}
-
-// Reads the next piece behind the bytes still waiting, which an engine that asks for
-// input has left unconsumed. Returns whether any new byte came.
-bool Unpacker::FillInput() {
-    if (m_waiting > MAX_UNCONSUMED) {
-        return false;  // no engine leaves more; it cannot be given more either
-    }
-    unsigned char* piece = m_buffer.get() + MAX_UNCONSUMED;
-    memmove(piece - m_waiting, m_next, m_waiting);
-    int64_t got = ReadFullAt(m_inFd, piece, INPUT_SIZE, m_readOffset);
-    if (got < 0) {
-        // Ends the input like the end of the file; the note says why.
-        if (!m_readFailed) {
-            NoteFileError(m_inName, errno);
-        }
-        m_readFailed = true;
-        got = 0;
-    }
-    m_next = piece - m_waiting;
-    m_readOffset += got;
-    m_waiting += static_cast<size_t>(got);
-    return got > 0;
-}
-
-// Makes offset the next byte to inflate, with the input in the same pieces as when it
-// was first read.
-void Unpacker::RestartInputAt(int64_t offset) {
-    const int64_t pieces = (offset - m_regionStart) / static_cast<int64_t>(INPUT_SIZE);
-    m_readOffset = m_regionStart + pieces * static_cast<int64_t>(INPUT_SIZE);
-    m_waiting = 0;
-    m_next = m_buffer.get() + MAX_UNCONSUMED;
-    if (offset > m_readOffset) {
-        FillInput();
-        const size_t skipped = static_cast<size_t>(offset - (m_readOffset - m_waiting));
-        // Fewer bytes than before means the archive shrank: the judge finds it cut short.
-        const size_t kept = std::min(skipped, m_waiting);
-        m_next += kept;
-        m_waiting -= kept;
-    }
-}
-
-// Where the next byte to inflate lies in the input: the start of the next stream
-// between streams.
-int64_t Unpacker::InputOffset() const {
-    return m_readOffset - static_cast<int64_t>(m_waiting);
+    const Result verdict = step.outcome == InflateOutcome::STREAM_END
+                               ? Result(Result::DAMAGED, FileNote(name, WRONG_LENGTH))
+                               : step.failure.Naming(name);
+    return verdict.After(m_input.ReadFailure().Naming(m_inName));
 }
 
 // Shows the figure of every piece boundary up to upTo not shown yet, and of upTo itself
 // when a stream ended there; without a new figure, still asks whether to stop.
 Progress Unpacker::ShowFigures(int64_t upTo, bool streamEnded) {
-    const int64_t piece = static_cast<int64_t>(INPUT_SIZE);
+    const int64_t piece = static_cast<int64_t>(PieceReader::PIECE_SIZE);
+    const int64_t regionStart = m_input.RegionStart();
+    const int64_t regionEnd = m_input.RegionEnd();
     Progress answer = Progress::CONTINUE;
     bool shown = false;
     auto show = [&](int64_t at) {
         m_shownUpTo = at;
         shown = true;
-        const int percent = Percent(at - m_regionStart, m_regionEnd - m_regionStart);
+        const int percent = Percent(at - regionStart, regionEnd - regionStart);
         answer = m_progress.OnProgress(percent) == Progress::STOP ? Progress::STOP : answer;
     };
     for (;;) {
-        const int64_t next = m_regionStart + ((m_shownUpTo - m_regionStart) / piece + 1) * piece;
-        if (next > upTo || next > m_regionEnd) {
+        const int64_t next = regionStart + ((m_shownUpTo - regionStart) / piece + 1) * piece;
+        if (next > upTo || next > regionEnd) {
             break;
         }
         show(next);
@@ -239,7 +172,7 @@ Progress Unpacker::ShowFigures(int64_t upTo, bool streamEnded) {
 }
 
 int64_t Unpacker::UnreadBytes() const {
-    return m_regionEnd - InputOffset();
+    return m_input.RegionEnd() - m_input.Offset();
 }
 
 void Unpacker::ShowComplete() {

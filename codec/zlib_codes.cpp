@@ -3,6 +3,8 @@
 
 #include <zlib.h>
 
+#include <string>
+
 namespace {
 
 // No archive stream asks for a preset dictionary: a stream that does is damaged data.
@@ -10,13 +12,8 @@ int AsFailure(int zcode) {
     return zcode == Z_NEED_DICT ? Z_DATA_ERROR : zcode;
 }
 
-}  // namespace
-
-Result FromZlib(int zcode) {
-    switch (AsFailure(zcode)) {
-        case Z_OK:
-        case Z_STREAM_END:
-            return Result::OK;
+Result::Code CodeOf(int zcode) {
+    switch (zcode) {
         case Z_DATA_ERROR:
             return Result::DATA;
         case Z_MEM_ERROR:
@@ -30,11 +27,17 @@ Result FromZlib(int zcode) {
     }
 }
 
-std::string StreamFailure(int zcode) {
+}  // namespace
+
+Result ZlibResult(int zcode) {
+    if (zcode == Z_OK || zcode == Z_STREAM_END) {
+        return Result::OK;
+    }
     zcode = AsFailure(zcode);
     const char* what = zcode == Z_BUF_ERROR    ? "stream cut short"
                        : zcode == Z_MEM_ERROR  ? "out of memory"
                        : zcode == Z_DATA_ERROR ? "damaged stream"
                                                : "stream failed";
-    return std::string(what) + " (zlib: " + zError(zcode) + ")";
+    return Result(CodeOf(zcode),
+                  FileNote("", std::string(what) + " (zlib: " + zError(zcode) + ")"));
 }

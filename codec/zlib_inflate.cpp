@@ -1,17 +1,19 @@
 // zlib's inflate as an engine.
 #include "codec/zlib_inflate.h"
 
+#include "codec/zlib_codes.h"
+
 ZlibInflate::~ZlibInflate() {
     if (m_ready) {
         inflateEnd(&m_stream);
     }
 }
 
-int ZlibInflate::BeginStream() {
+Result ZlibInflate::BeginStream() {
     // One state serves every stream of the run: reset between them, never made anew.
     const int code = m_ready ? inflateReset(&m_stream) : inflateInit(&m_stream);
     m_ready = m_ready || code == Z_OK;
-    return code;
+    return ZlibResult(code);
 }
 
 InflateStep ZlibInflate::Inflate(const unsigned char* input, size_t length, unsigned char* output,
@@ -28,5 +30,6 @@ InflateStep ZlibInflate::Inflate(const unsigned char* input, size_t length, unsi
     step.outcome = step.zlibCode == Z_OK           ? InflateOutcome::MORE
                    : step.zlibCode == Z_STREAM_END ? InflateOutcome::STREAM_END
                                                    : InflateOutcome::FAILED;
+    step.failure = ZlibResult(step.zlibCode);
     return step;
 }

@@ -13,7 +13,7 @@ class ZlibInflate final : public InflateEngine {
     ZlibInflate(const ZlibInflate&) = delete;
     ZlibInflate& operator=(const ZlibInflate&) = delete;
 
-    int BeginStream() override;
+    Result BeginStream() override;
     InflateStep Inflate(const unsigned char* input, size_t length, unsigned char* output,
                         size_t capacity) override;
 

@@ -35,20 +35,19 @@ void ForEachStopSignal(Visit visit) {
     }
 }
 
-void CatchStopSignals() {
+void CatchStopSignals(struct sigaction* saved) {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    ForEachStopSignal(
-        [&action](int signal) { sigaction(signal, &action, &g_savedActions[signal]); });
+    ForEachStopSignal([&](int signal) { sigaction(signal, &action, &saved[signal]); });
 }
 
 // SIGPIPE stays caught until the process ends: the failure message written after a
 // stop to a reader that went away must fail quietly, not kill the process.
-void ReleaseStopSignals() {
-    ForEachStopSignal([](int signal) {
+void ReleaseStopSignals(const struct sigaction* saved) {
+    ForEachStopSignal([saved](int signal) {
         if (signal != SIGPIPE) {
-            sigaction(signal, &g_savedActions[signal], nullptr);
+            sigaction(signal, &saved[signal], nullptr);
         }
     });
 }
@@ -57,27 +56,6 @@ void ReleaseStopSignals() {
 // would be stopped by SIGTTOU.
 bool OwnsTerminal() {
     return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
-}
-
-// Every key, Ctrl-C and Ctrl-Z included, arrives as one byte without Enter or echo.
-void EnterKeyMode() {
-    if (!OwnsTerminal() || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) {
-        return;
-    }
-    struct termios keys = g_savedTerminal;
-    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-    keys.c_iflag &= ~static_cast<tcflag_t>(IXON);
-    keys.c_cc[VMIN] = 1;
-    keys.c_cc[VTIME] = 0;
-    g_keyboardReady = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
-}
-
-void LeaveKeyMode() {
-    if (g_keyboardReady) {
-        // TCSAFLUSH drops the rest of a multi-byte key so it never reaches the shell.
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
-        g_keyboardReady = false;
-    }
 }
 
 bool ConsumeWaitingKey() {
@@ -93,30 +71,50 @@ bool ConsumeWaitingKey() {
 
 StoppableRun::StoppableRun() {
     g_stopSignal = 0;
-    g_stopByKey = false;
-    CatchStopSignals();
+    CatchStopSignals(m_savedActions);
     EnterKeyMode();
 }
 
 StoppableRun::~StoppableRun() {
     LeaveKeyMode();
-    ReleaseStopSignals();
+    ReleaseStopSignals(m_savedActions);
 }
 
-bool PollStopRequest() {
-    if (g_stopSignal != 0 || g_stopByKey) {
+// Every key, Ctrl-C and Ctrl-Z included, arrives as one byte without Enter or echo.
+void StoppableRun::EnterKeyMode() {
+    if (!OwnsTerminal() || tcgetattr(STDIN_FILENO, &m_savedTerminal) != 0) {
+        return;
+    }
+    struct termios keys = m_savedTerminal;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    keys.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    m_keyboardReady = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+}
+
+void StoppableRun::LeaveKeyMode() {
+    if (m_keyboardReady) {
+        // TCSAFLUSH drops the rest of a multi-byte key so it never reaches the shell.
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &m_savedTerminal);
+        m_keyboardReady = false;
+    }
+}
+
+bool StoppableRun::StopRequested() {
+    if (g_stopSignal != 0 || m_stopByKey) {
         return true;
     }
-    g_stopByKey = g_keyboardReady && ConsumeWaitingKey();
-    return g_stopByKey;
+    m_stopByKey = m_keyboardReady && ConsumeWaitingKey();
+    return m_stopByKey;
 }
 
-bool StopSignalled() {
+bool StoppableRun::Signalled() const {
     return g_stopSignal != 0;
 }
 
-std::string StopReason() {
-    if (g_stopByKey) {
+std::string StoppableRun::StopReason() const {
+    if (m_stopByKey) {
         return "stopped by a key press";
     }
     const int signal = g_stopSignal;

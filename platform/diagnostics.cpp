@@ -1,11 +1,9 @@
-// Failure details recorded beside the result codes, printed later by main.
+// The rule for every line printed on standard error and in the listing.
 #include "platform/diagnostics.h"
 
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-
-#include "platform/state.h"
 
 namespace {
 
@@ -54,16 +52,4 @@ std::string PrintableText(const std::string& text) {
         }
     }
     return shown;
-}
-
-void Note(const std::string& text) {
-    g_notes.push_back(PrintableText(text));
-}
-
-void NoteFile(const char* file, const char* reason) {
-    Note(std::string(file) + ": " + reason);
-}
-
-void NoteFileError(const char* file, int errnum) {
-    NoteFile(file, strerror(errnum));
 }

@@ -1,9 +1,12 @@
-// Details of failures and warnings. The layer that meets the problem records it
-// beside its result code, in g_notes; only main prints them.
+// What a run has to say on standard error besides its result: the warnings, in a
+// report the run owns and hands down to whatever may warn; and the rule that keeps
+// every line printed there from driving the terminal.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 // The text with control bytes (1 to 31 and 127) and the invisible format characters
 // (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF, in UTF-8) each shown as one
@@ -12,11 +15,13 @@
 // not, stays as it is.
 std::string PrintableText(const std::string& text);
 
-// Records a line that concerns no one file.
-void Note(const std::string& text);
+// A run's warnings, oldest first: what it tells that is no failure of its own, or a
+// failure that does not decide its result (a temporary file it could not remove).
+class Report {
+  public:
+    void Warn(Note note) { m_notes.push_back(std::move(note)); }
+    const std::vector<Note>& notes() const { return m_notes; }
 
-// Records "<file>: <reason>".
-void NoteFile(const char* file, const char* reason);
-
-// Records "<file>: <strerror(errnum)>".
-void NoteFileError(const char* file, int errnum);
+  private:
+    std::vector<Note> m_notes;
+};

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "platform/platform.h"
-#include "platform/state.h"
 
 namespace {
 
@@ -59,36 +58,34 @@ constexpr size_t TEMP_SUFFIX_LENGTH = 6;
 constexpr int TEMP_ATTEMPTS = 100;
 // Nobody but this run may open a file it is still writing.
 constexpr mode_t PRIVATE_MODE = 0600;
-constexpr mode_t NEW_FILE_MODE = 0666;
 
 // What a replacement keeps of the file it replaces: read, write and execute for all,
 // not the set-id bits, which must not pass to content from an archive.
 constexpr mode_t PERMISSION_BITS = 0777;
 
+Result Failure(Result::Code code, int errnum) {
+    return Result(code, ErrnoNote("", errnum));
+}
+
 // Opens with O_NONBLOCK, so that opening a FIFO cannot wait for a writer.
-int OpenRegular(int dirFd, const char* path, int flags, OpenedFile* file) {
-    int fd = openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
-    if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
-        return NOT_REGULAR;
-    }
-    if (fd < 0) {
-        return errno;
+Result OpenRegular(int dirFd, const char* path, int flags, OpenedFile* file) {
+    const Result notRegular(Result::DAMAGED, FileNote(path, "not a regular file"));
+    Descriptor fd(openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
+    if (!fd.IsOpen() && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+        return notRegular;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int failure = errno;
-        close(fd);
-        return failure;
+    if (!fd.IsOpen() || fstat(fd.get(), &st) != 0) {
+        return Result(Result::OPEN, ErrnoNote(path, errno));
     }
     if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        return NOT_REGULAR;
+        return notRegular;
     }
-    file->fd = fd;
+    file->fd = std::move(fd);
     file->identity = IdentityOf(st);
     file->length = static_cast<int64_t>(st.st_size);
     file->version = VersionFrom(st);
-    return 0;
+    return Result::OK;
 }
 
 // Renames from over to in dirFd; when exclusive, never over an existing file.
@@ -113,15 +110,41 @@ int ExchangeAt(int dirFd, const std::string& a, const std::string& b) {
 
 }  // namespace
 
+Descriptor::~Descriptor() {
+    // What is closed here was only read, or is being discarded: nothing can be lost by
+    // a failed close.
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
+Descriptor::Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        Descriptor old(std::exchange(m_fd, std::exchange(other.m_fd, -1)));
+    }
+    return *this;
+}
+
+Result Descriptor::Close() {
+    const int closing = std::exchange(m_fd, -1);
+    return closing >= 0 && close(closing) != 0 ? Failure(Result::FAIL, errno) : Result::OK;
+}
+
+int Descriptor::Release() {
+    return std::exchange(m_fd, -1);
+}
+
 bool SameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
 }
 
-int OpenRegularFile(const char* path, OpenedFile* file) {
+Result OpenRegularFile(const char* path, OpenedFile* file) {
     return OpenRegular(AT_FDCWD, path, 0, file);
 }
 
-int OpenRegularFileAt(const DirectoryHandle& dir, const std::string& name, OpenedFile* file) {
+Result OpenRegularFileAt(const DirectoryHandle& dir, const std::string& name, OpenedFile* file) {
     return OpenRegular(dir.fd(), name.c_str(), O_NOFOLLOW, file);
 }
 
@@ -129,18 +152,13 @@ bool OwnedByRunOrDirectory(const DirectoryHandle& dir, const PathStatus& target)
     return target.owner == geteuid() || target.owner == dir.Owner();
 }
 
-void CloseReadOnly(int fd) {
-    // Nothing was written through it, so nothing can be lost by a failed close.
-    close(fd);
-}
-
-int VersionOf(int fd, FileVersion* version) {
+Result VersionOf(int fd, FileVersion* version) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        return errno;
+        return Failure(Result::OPEN, errno);
     }
     *version = VersionFrom(st);
-    return 0;
+    return Result::OK;
 }
 
 bool SameVersion(const FileVersion& a, const FileVersion& b) {
@@ -149,26 +167,26 @@ bool SameVersion(const FileVersion& a, const FileVersion& b) {
            a.changed.tv_nsec == b.changed.tv_nsec;
 }
 
-int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset) {
+Result ReadFullAt(int fd, void* buffer, size_t size, int64_t offset, size_t* got) {
     auto* bytes = static_cast<unsigned char*>(buffer);
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = pread(fd, bytes + got, size - got, static_cast<off_t>(offset + got));
+    *got = 0;
+    while (*got < size) {
+        ssize_t n = pread(fd, bytes + *got, size - *got, static_cast<off_t>(offset + *got));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
-            return -1;
+            return Failure(Result::FAIL, errno);
         }
         if (n == 0) {
             break;
         }
-        got += static_cast<size_t>(n);
+        *got += static_cast<size_t>(n);
     }
-    return static_cast<int64_t>(got);
+    return Result::OK;
 }
 
-int WriteAll(int fd, const void* data, size_t size) {
+Result WriteAll(int fd, const void* data, size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
         ssize_t n = write(fd, bytes, size);
@@ -176,37 +194,27 @@ int WriteAll(int fd, const void* data, size_t size) {
             continue;
         }
         if (n < 0) {
-            return errno;
+            return Failure(Result::FAIL, errno);
         }
         if (n == 0) {
-            return ENOSPC;
+            return Failure(Result::FAIL, ENOSPC);
         }
         bytes += n;
         size -= static_cast<size_t>(n);
     }
-    return 0;
+    return Result::OK;
 }
 
-DirectoryHandle::~DirectoryHandle() {
-    if (m_fd >= 0) {
-        close(m_fd);
-    }
-}
-
-int DirectoryHandle::Open(const std::string& path) {
-    int opened = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+Result DirectoryHandle::Open(const std::string& path) {
+    Descriptor opened(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (opened < 0 || fstat(opened, &st) != 0) {
-        int failure = errno;
-        if (opened >= 0) {
-            close(opened);
-        }
-        return failure;
+    if (!opened.IsOpen() || fstat(opened.get(), &st) != 0) {
+        return Failure(Result::OPEN, errno);
     }
-    m_fd = opened;
+    m_fd = std::move(opened);
     m_shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
     m_owner = st.st_uid;
-    return 0;
+    return Result::OK;
 }
 
 PathStatus StatusAt(const DirectoryHandle& dir, const std::string& name) {
@@ -219,7 +227,8 @@ TempFile::~TempFile() {
 
 TempFile::TempFile(TempFile&& other) noexcept
     : m_dirFd(other.m_dirFd),
-      m_fd(std::exchange(other.m_fd, -1)),
+      m_report(other.m_report),
+      m_fd(std::move(other.m_fd)),
       m_name(std::move(other.m_name)),
       m_target(std::move(other.m_target)),
       m_identity(other.m_identity) {
@@ -230,7 +239,8 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
     if (this != &other) {
         Remove();
         m_dirFd = other.m_dirFd;
-        m_fd = std::exchange(other.m_fd, -1);
+        m_report = other.m_report;
+        m_fd = std::move(other.m_fd);
         m_name = std::move(other.m_name);
         other.m_name.clear();
         m_target = std::move(other.m_target);
@@ -239,154 +249,132 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
     return *this;
 }
 
-int TempFile::Create(const DirectoryHandle& dir, const char* prefix) {
+Result TempFile::Create(const DirectoryHandle& dir, const char* prefix, Report* report) {
     static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     Remove();
     unsigned char random[TEMP_SUFFIX_LENGTH];
-    int created = -1;
+    Descriptor created;
     std::string candidate;
     // O_EXCL makes the name ours whoever guesses it.
-    for (int attempt = 0; created < 0; ++attempt) {
+    for (int attempt = 0; !created.IsOpen(); ++attempt) {
         if (attempt == TEMP_ATTEMPTS) {
-            return EEXIST;
+            return Failure(Result::OPEN, EEXIST);
         }
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-            return errno;
+            return Failure(Result::OPEN, errno);
         }
         candidate = prefix;
         for (unsigned char byte : random) {
             candidate += LETTERS[byte % (sizeof LETTERS - 1)];
         }
-        created = openat(dir.fd(), candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                         PRIVATE_MODE);
-        if (created < 0 && errno != EEXIST) {
-            return errno;
+        created = Descriptor(openat(dir.fd(), candidate.c_str(),
+                                    O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, PRIVATE_MODE));
+        if (!created.IsOpen() && errno != EEXIST) {
+            return Failure(Result::OPEN, errno);
         }
     }
     struct stat st;
-    if (fstat(created, &st) != 0) {
-        int failure = errno;
-        close(created);
+    if (fstat(created.get(), &st) != 0) {
+        const int failure = errno;
         unlinkat(dir.fd(), candidate.c_str(), 0);
-        return failure;
+        return Failure(Result::OPEN, failure);
     }
     m_dirFd = dir.fd();
-    m_fd = created;
+    m_report = report;
+    m_fd = std::move(created);
     m_name = candidate;
     m_identity = IdentityOf(st);
-    return 0;
+    return Result::OK;
 }
 
-int TempFile::TakeFinalPermissions(const PathStatus& target) const {
+Result TempFile::TakeFinalPermissions(const PathStatus& target, mode_t newFileMode) const {
     if (target.kind != PathKind::REGULAR) {
-        return fchmod(m_fd, NEW_FILE_MODE & ~g_umask) == 0 ? 0 : errno;
+        return fchmod(m_fd.get(), newFileMode) == 0 ? Result::OK : Failure(Result::OPEN, errno);
     }
     // Owner first: changing it clears set-id bits, and only root may give a file away.
-    if (geteuid() == 0 && fchown(m_fd, target.owner, target.group) != 0) {
-        return errno;
+    if (geteuid() == 0 && fchown(m_fd.get(), target.owner, target.group) != 0) {
+        return Failure(Result::OPEN, errno);
     }
-    return fchmod(m_fd, target.mode & PERMISSION_BITS) == 0 ? 0 : errno;
+    return fchmod(m_fd.get(), target.mode & PERMISSION_BITS) == 0 ? Result::OK
+                                                                  : Failure(Result::OPEN, errno);
 }
 
-int TempFile::Close() {
-    int closing = std::exchange(m_fd, -1);
-    // A full disk may show only here (on network file systems).
-    return closing >= 0 && close(closing) != 0 ? errno : 0;
+Result TempFile::Close() {
+    return m_fd.Close();
 }
 
-RenameOutcome TempFile::PutInPlace(const std::string& target, bool targetAbsent, int* errnum,
-                                   PathStatus* found) {
-    // What was written went into the descriptor's file, never into a stranger's, and a
-    // stranger's is not given the target's name either.
-    *found = StatusAtFd(m_dirFd, m_name);
-    if (!SameFile(found->identity, m_identity)) {
-        return found->kind == PathKind::ABSENT ? RenameOutcome::TEMP_REMOVED
-                                               : RenameOutcome::TEMP_REPLACED;
-    }
-    if (!targetAbsent) {
-        // An exchange keeps what was at the target under the temporary name, so that a
-        // file put there since it was examined is never destroyed unseen.
-        if (ExchangeAt(m_dirFd, m_name, target) == 0) {
-            m_target = target;
-            *found = StatusAtFd(m_dirFd, m_name);
-            return RenameOutcome::EXCHANGED;
-        }
-        // Gone since it was examined: the name is free, and taken only while it is.
-        targetAbsent = errno == ENOENT;
-        if (errno != EINVAL && errno != ENOENT) {
-            *errnum = errno;
-            return RenameOutcome::FAILED;
-        }
-    }
-    // A rename replaces a link at target itself, never the file it points to.
-    if (RenameAt(m_dirFd, m_name, target, targetAbsent) != 0) {
-        *errnum = errno;
-        if (*errnum == EEXIST && targetAbsent) {
-            *found = StatusAtFd(m_dirFd, target);
-            return RenameOutcome::TARGET_APPEARED;
-        }
-        return RenameOutcome::FAILED;
-    }
-    return ConfirmTarget(target, found);
+bool TempFile::Is(const PathStatus& status) const {
+    return SameFile(status.identity, m_identity);
 }
 
-RenameOutcome TempFile::KeepExchange(const PathStatus& replaced, int* errnum, PathStatus* found) {
-    // Only the file examined and found there is removed; anything else is left alone.
-    if (SameFile(StatusAtFd(m_dirFd, m_name).identity, replaced.identity) &&
-        unlinkat(m_dirFd, m_name.c_str(), 0) != 0) {
-        *errnum = errno;
-        return RenameOutcome::FAILED;
-    }
-    m_name.clear();
-    return ConfirmTarget(m_target, found);
+PathStatus TempFile::AtItsName() const {
+    return StatusAtFd(m_dirFd, m_name);
 }
 
-int TempFile::UndoExchange() {
+Result TempFile::ExchangeWith(const std::string& target) {
+    if (ExchangeAt(m_dirFd, m_name, target) != 0) {
+        return Failure(Result::OPEN, errno);
+    }
+    m_target = target;
+    return Result::OK;
+}
+
+Result TempFile::UndoExchange() {
     if (ExchangeAt(m_dirFd, m_name, m_target) != 0) {
         const int failure = errno;
         m_name.clear();  // it names what was found now, which is not this run's to remove
-        return failure;
+        return Failure(Result::OPEN, failure);
     }
-    return 0;
+    return Result::OK;
 }
 
-RenameOutcome TempFile::ConfirmTarget(const std::string& target, PathStatus* found) {
+Result TempFile::RemoveReplaced(const PathStatus& replaced) {
+    // Only the file examined and found there is removed; anything else is left alone.
+    if (SameFile(AtItsName().identity, replaced.identity) &&
+        unlinkat(m_dirFd, m_name.c_str(), 0) != 0) {
+        return Failure(Result::OPEN, errno);
+    }
+    m_name.clear();
+    return Result::OK;
+}
+
+Result TempFile::RenameTo(const std::string& target, bool exclusive) {
+    if (RenameAt(m_dirFd, m_name, target, exclusive) != 0) {
+        return Failure(Result::OPEN, errno);
+    }
     // A second link left by the fallback still names the file: removed with the owner.
-    if (!SameFile(StatusAtFd(m_dirFd, m_name).identity, m_identity)) {
+    if (!Is(AtItsName())) {
         m_name.clear();
     }
-    // Someone who could exchange the names between the check and the rename would
-    // have had their own file renamed: what the target holds now tells.
-    *found = StatusAtFd(m_dirFd, target);
-    return SameFile(found->identity, m_identity) ? RenameOutcome::DONE
-                                                 : RenameOutcome::TARGET_NOT_OURS;
+    return Result::OK;
 }
 
 void TempFile::Remove() {
-    Close();
+    m_fd = Descriptor();
     // Only what this run created is removed, and a name it cannot remove is told.
-    if (!m_name.empty() && SameFile(StatusAtFd(m_dirFd, m_name).identity, m_identity) &&
-        unlinkat(m_dirFd, m_name.c_str(), 0) != 0) {
-        const std::string reason = "temporary file not removed: " + std::string(strerror(errno));
-        NoteFile(m_name.c_str(), reason.c_str());
+    if (!m_name.empty() && Is(AtItsName()) && unlinkat(m_dirFd, m_name.c_str(), 0) != 0 &&
+        m_report != nullptr) {
+        Note note = ErrnoNote(m_name, errno);
+        note.reason = "temporary file not removed";
+        m_report->Warn(note);
     }
     m_name.clear();
 }
 
-int EmptyFile(int fd) {
+Result EmptyFile(int fd) {
     if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
-        return errno;
+        return Failure(Result::FAIL, errno);
     }
-    return 0;
+    return Result::OK;
 }
 
-int SetLastWriteTime(int fd, int64_t seconds) {
+Result SetLastWriteTime(int fd, int64_t seconds) {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
     times[1].tv_nsec = 0;
-    return futimens(fd, times) == 0 ? 0 : errno;
+    return futimens(fd, times) == 0 ? Result::OK : Failure(Result::FAIL, errno);
 }
 
 std::string DirectoryOf(const std::string& path) {

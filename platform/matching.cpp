@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -47,44 +48,46 @@ void ConsiderCandidate(const std::string& dir, const std::string& name,
     found->push_back(file);
 }
 
-int ScanDirectory(const std::string& dir, const std::string& wildcard,
-                  std::vector<FoundFile>* found) {
-    DIR* stream = opendir(dir.empty() ? "." : dir.c_str());
-    if (stream == nullptr) {
-        return errno;
+// A directory stream, closed with its owner.
+using DirectoryStream = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+// Returns OK, or FAIL with errno (the directory not named).
+Result ScanDirectory(const std::string& dir, const std::string& wildcard,
+                     std::vector<FoundFile>* found) {
+    const DirectoryStream stream(opendir(dir.empty() ? "." : dir.c_str()), closedir);
+    if (!stream) {
+        return Result(Result::FAIL, ErrnoNote("", errno));
     }
     errno = 0;
-    while (struct dirent* entry = readdir(stream)) {
+    while (struct dirent* entry = readdir(stream.get())) {
         // FNM_PERIOD: like the shell, a wildcard never matches a leading dot.
         if (fnmatch(wildcard.c_str(), entry->d_name, FNM_PERIOD) == 0) {
             ConsiderCandidate(dir, entry->d_name, found);
         }
         errno = 0;
     }
-    int failure = errno;
-    closedir(stream);
-    return failure;
+    return errno == 0 ? Result::OK : Result(Result::FAIL, ErrnoNote("", errno));
 }
 
 }  // namespace
 
-int FindMatches(const std::string& pattern, std::vector<FoundFile>* found) {
+Result FindMatches(const std::string& pattern, std::vector<FoundFile>* found) {
     found->clear();
     size_t slash = pattern.find_last_of('/');
     std::string dir = slash == std::string::npos ? "" : pattern.substr(0, slash + 1);
     std::string last = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
     if (last.empty()) {
-        return 0;
+        return Result::OK;
     }
     if (HasWildcard(last)) {
-        int failure = ScanDirectory(dir, last, found);
-        if (failure != 0) {
-            return failure;
+        const Result scanned = ScanDirectory(dir, last, found);
+        if (!scanned.ok()) {
+            return scanned.Naming(pattern);
         }
     } else {
         ConsiderCandidate(dir, last, found);
     }
     std::sort(found->begin(), found->end(),
               [](const FoundFile& a, const FoundFile& b) { return a.name < b.name; });
-    return 0;
+    return Result::OK;
 }

@@ -3,8 +3,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "platform/platform.h"
 
 namespace {
@@ -20,16 +18,16 @@ size_t PageBuffer::Held(size_t size) {
     return size == 0 ? page : (size + page - 1) / page * page;
 }
 
-int PageBuffer::Allocate(size_t size) {
+bool PageBuffer::Allocate(size_t size) {
     Free();
     const size_t bytes = Held(size);
     void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
-        return errno;
+        return false;
     }
     m_data = static_cast<unsigned char*>(memory);
     m_held = bytes;
-    return 0;
+    return true;
 }
 
 void PageBuffer::Shrink(size_t size) {

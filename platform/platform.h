@@ -3,7 +3,9 @@
 #pragma once
 
 #include <locale.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <time.h>
 
 #include <cstddef>
@@ -19,9 +21,9 @@
 
 constexpr int TIME_TEXT_SIZE = 20;  // 19 characters and the terminator
 
-// Formats seconds since 1970 UTC as local time with the given strftime pattern.
-// Returns 0, or -1 when the time cannot be converted (out then holds a placeholder).
-int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size);
+// Formats seconds since 1970 UTC as local time with the given strftime pattern, or
+// puts a placeholder in out when the time cannot be converted.
+void FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size);
 
 // Cuts text to at most a number of display columns and pads it with spaces to exactly
 // that many. Valid UTF-8 is measured as a terminal shows it, whatever the user's
@@ -42,6 +44,30 @@ class ColumnFitter {
 
 // --- files --------------------------------------------------------------
 
+// A descriptor this program opened, closed when its owner goes; handed over only by a
+// move, so that exactly one owner closes it.
+class Descriptor {
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor();
+    Descriptor(Descriptor&& other) noexcept;
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Closes it now: a full disk may show only here. Returns OK, or FAIL with errno.
+    Result Close();
+    // Gives the number up unclosed, to a standard descriptor it was opened to become.
+    int Release();
+
+  private:
+    int m_fd = -1;
+};
+
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -60,34 +86,31 @@ struct FileVersion {
 };
 
 struct OpenedFile {
-    int fd = -1;
+    Descriptor fd;
     FileIdentity identity;
     int64_t length = 0;
     FileVersion version;  // as it was opened
 };
 
-// Returned in place of an errno value for a path that is not a regular file.
-constexpr int NOT_REGULAR = -1;
-
 // Opens a regular file for reading without ever blocking on a FIFO or device, and
-// fills *file. Returns 0, NOT_REGULAR, or an errno value.
-int OpenRegularFile(const char* path, OpenedFile* file);
+// fills *file. Returns OK, DAMAGED when the path names something that is not a
+// regular file, or OPEN with errno; the note names path.
+Result OpenRegularFile(const char* path, OpenedFile* file);
 
-// Closes a descriptor only read from.
-void CloseReadOnly(int fd);
-
-// The version of an open file. Returns 0 or an errno value.
-int VersionOf(int fd, FileVersion* version);
+// The version of an open file. Returns OK, or OPEN with errno (the file not named).
+Result VersionOf(int fd, FileVersion* version);
 
 // True when both describe the same size and times, to the nanosecond.
 bool SameVersion(const FileVersion& a, const FileVersion& b);
 
-// Reads size bytes from offset, fewer only at the end of the file, leaving the
-// descriptor's position alone. Returns the count, or -1 with errno set.
-int64_t ReadFullAt(int fd, void* buffer, size_t size, int64_t offset);
+// Reads size bytes from offset into buffer, fewer only at the end of the file, leaving
+// the descriptor's position alone, and sets *got to the count. Returns OK, or FAIL with
+// errno (the file not named).
+Result ReadFullAt(int fd, void* buffer, size_t size, int64_t offset, size_t* got);
 
-// Writes all size bytes. Returns 0 or an errno value (ENOSPC when nothing more fits).
-int WriteAll(int fd, const void* data, size_t size);
+// Writes all size bytes. Returns OK, or FAIL with errno (ENOSPC when nothing more fits;
+// the file not named).
+Result WriteAll(int fd, const void* data, size_t size);
 
 enum class PathKind { ABSENT, LINK, REGULAR, DIRECTORY, OTHER };
 
@@ -105,22 +128,17 @@ struct PathStatus {
 // nothing and strands nothing.
 class DirectoryHandle {
   public:
-    DirectoryHandle() = default;
-    ~DirectoryHandle();
-    DirectoryHandle(const DirectoryHandle&) = delete;
-    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+    // Opens the directory. Returns OK, or OPEN with errno (the directory not named).
+    Result Open(const std::string& path);
 
-    // Opens the directory. Returns 0 or an errno value.
-    int Open(const std::string& path);
-
-    int fd() const { return m_fd; }
+    int fd() const { return m_fd.get(); }
     // Sticky and writable by all, as /tmp: others may put files in it, each keeping
     // its own.
     bool Shared() const { return m_shared; }
     uid_t Owner() const { return m_owner; }
 
   private:
-    int m_fd = -1;
+    Descriptor m_fd;
     bool m_shared = false;
     uid_t m_owner = 0;
 };
@@ -130,29 +148,19 @@ class DirectoryHandle {
 PathStatus StatusAt(const DirectoryHandle& dir, const std::string& name);
 
 // Opens the regular file name in dir for reading, as OpenRegularFile does, but never
-// through a link. Returns 0, NOT_REGULAR, or an errno value.
-int OpenRegularFileAt(const DirectoryHandle& dir, const std::string& name, OpenedFile* file);
+// through a link.
+Result OpenRegularFileAt(const DirectoryHandle& dir, const std::string& name, OpenedFile* file);
 
 // True when what target names belongs to the user this run acts as, or to the
 // directory's owner: the only files the kernel lets a run open for writing in a
 // shared directory.
 bool OwnedByRunOrDirectory(const DirectoryHandle& dir, const PathStatus& target);
 
-// How a rename of a temporary file over its target ended.
-enum class RenameOutcome {
-    DONE,
-    EXCHANGED,        // the names were exchanged: what was at the target is at the temporary name
-    TEMP_REMOVED,     // the temporary file's name is gone: nothing renamed
-    TEMP_REPLACED,    // its name refers to another file now: nothing renamed
-    TARGET_APPEARED,  // the target was absent and something came there: nothing renamed
-    TARGET_NOT_OURS,  // renamed, yet the target's name refers to another file now
-    FAILED            // the system refused; errnum says why
-};
-
 // A file this run creates, private from birth (0600), read and written only through
 // its descriptor; its name serves only the final rename and its removal. It removes
 // itself, if its name is still its own, unless it was put in place; a name it cannot
-// remove is noted.
+// remove is told in the run's report. Its operations on names are the steps a
+// replacement is made of; which to take, and when, is the caller's to decide.
 class TempFile {
   public:
     TempFile() = default;
@@ -163,58 +171,60 @@ class TempFile {
     TempFile& operator=(const TempFile&) = delete;
 
     // Creates "<prefix>XXXXXX" (six random letters and digits) in dir, which must
-    // outlive it, exclusively. Returns 0 or an errno value.
-    int Create(const DirectoryHandle& dir, const char* prefix);
+    // outlive it, exclusively; report, which must outlive it too, hears of a name it
+    // cannot remove. Returns OK, or OPEN with errno (the file not named).
+    Result Create(const DirectoryHandle& dir, const char* prefix, Report* report);
 
     bool Exists() const { return !m_name.empty(); }
-    int fd() const { return m_fd; }
+    int fd() const { return m_fd.get(); }
     const std::string& name() const { return m_name; }
 
     // Gives the file the mode and owner it must have in place of target: the
     // permission bits of a regular file there (and its owner and group, as root),
-    // else those of any new file (0666 less the umask). Returns 0 or an errno value.
-    int TakeFinalPermissions(const PathStatus& target) const;
+    // else newFileMode. Returns OK, or OPEN with errno (the file not named).
+    Result TakeFinalPermissions(const PathStatus& target, mode_t newFileMode) const;
 
-    // Closes the descriptor, keeping the file. Returns 0 or an errno value.
-    int Close();
+    // Closes the descriptor, keeping the file. Returns OK, or FAIL with errno.
+    Result Close();
 
-    // Puts the file at target, provided its name still refers to the file created.
-    // A target known to be absent (targetAbsent) is taken only while it still is. Any
-    // other is exchanged with the file where the file system can (EXCHANGED, with
-    // *found what came out at the temporary name: the caller then keeps or undoes the
-    // exchange), else renamed over. Afterwards target must refer to the file. *errnum
-    // says why for FAILED; *found is what the name concerned refers to for the others.
-    RenameOutcome PutInPlace(const std::string& target, bool targetAbsent, int* errnum,
-                             PathStatus* found);
+    // True when status describes the file created.
+    bool Is(const PathStatus& status) const;
+    // What its name refers to now.
+    PathStatus AtItsName() const;
 
-    // After EXCHANGED: removes replaced, the file that came out, if the temporary name
-    // still refers to it, and confirms the target as PutInPlace does. Returns DONE,
-    // TARGET_NOT_OURS, or FAILED with *errnum when the file replaced cannot be removed.
-    RenameOutcome KeepExchange(const PathStatus& replaced, int* errnum, PathStatus* found);
+    // Exchanges its name with target's: what was at target is at its name then.
+    // Returns OK, or OPEN with errno (EINVAL where the file system cannot).
+    Result ExchangeWith(const std::string& target);
+    // After ExchangeWith: gives both names back. Returns OK, or OPEN with errno when
+    // the names stay exchanged (its name then refers to what was found, which is not
+    // this run's to remove).
+    Result UndoExchange();
+    // After ExchangeWith: removes what came out at its name if it is still replaced.
+    // Returns OK, or OPEN with errno.
+    Result RemoveReplaced(const PathStatus& replaced);
 
-    // After EXCHANGED: exchanges the names back, so that what was found keeps its name
-    // and the file goes with its owner. Returns 0, or an errno value when the names
-    // stay exchanged.
-    int UndoExchange();
+    // Renames the file to target; when exclusive, never over a file there. Returns OK,
+    // or OPEN with errno (EEXIST when something came at target).
+    Result RenameTo(const std::string& target, bool exclusive);
 
   private:
-    RenameOutcome ConfirmTarget(const std::string& target, PathStatus* found);
     void Remove();
 
     int m_dirFd = -1;  // the directory's, borrowed
-    int m_fd = -1;
+    Report* m_report = nullptr;
+    Descriptor m_fd;
     std::string m_name;
     std::string m_target;  // what an exchange swapped the name with
     FileIdentity m_identity;
 };
 
 // Empties an open file and puts its position back at the start, so that it can be
-// written again from scratch. Returns 0 or an errno value.
-int EmptyFile(int fd);
+// written again from scratch. Returns OK, or FAIL with errno (the file not named).
+Result EmptyFile(int fd);
 
 // Sets the last-write time of an open file, leaving its access time as it is.
-// Returns 0 or an errno value.
-int SetLastWriteTime(int fd, int64_t seconds);
+// Returns OK, or FAIL with errno (the file not named).
+Result SetLastWriteTime(int fd, int64_t seconds);
 
 // The directory part of a path ("." when it has none) and the last component ("."
 // when the path ends in a slash, so that it names the directory itself).
@@ -233,9 +243,9 @@ class PageBuffer {
     PageBuffer(const PageBuffer&) = delete;
     PageBuffer& operator=(const PageBuffer&) = delete;
 
-    // Frees what it held, then takes size bytes (at least one page). Returns 0 or an
-    // errno value (ENOMEM when the system gives no more).
-    int Allocate(size_t size);
+    // Frees what it held, then takes size bytes (at least one page). Returns false
+    // when the system gives no more.
+    bool Allocate(size_t size);
 
     // Keeps the pages that hold the first size bytes and gives back the rest.
     void Shrink(size_t size);
@@ -268,8 +278,8 @@ struct FoundFile {
 // Lists the entries one name or wildcard pattern matches, sorted by name bytes.
 // Directories are reported (so callers can skip them); anything that is neither a
 // regular file nor a directory, and dangling links, are left out unopened.
-// Returns 0, or an errno value when the pattern's directory cannot be read.
-int FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
+// Returns OK, or FAIL with errno, naming the pattern, when its directory cannot be read.
+Result FindMatches(const std::string& pattern, std::vector<FoundFile>* found);
 
 // --- standard output ----------------------------------------------------
 
@@ -282,32 +292,47 @@ bool NoteWouldContinueOutputLine();
 
 // --- process and console ------------------------------------------------
 
+// What the process found at its start, for the run to act on.
+struct ProcessStart {
+    bool stdoutWasClosed = false;  // descriptor 1 is /dev/null now: a listing has nowhere to go
+    bool stdoutDiscarded = false;  // standard output is the null device: figures need no flush
+    mode_t newFileMode = 0644;     // the mode a new file gets: 0666 less the umask
+};
+
 // Opens /dev/null on any of the descriptors 0, 1 and 2 found closed, so no file the
-// run opens can take a standard descriptor's number, notes whether standard output
-// goes to the null device, and makes a write past the file-size limit fail like one
-// on a full disk. Called first thing.
-void PrepareProcess();
+// run opens can take a standard descriptor's number, reads the umask while no thread
+// can create a file, and makes a write past the file-size limit fail like one on a
+// full disk. Called first thing.
+ProcessStart PrepareProcess();
 
 // How many workers packing runs: one per CPU the process may run on, or what the
 // environment variable TOVRA_THREADS says (a positive integer; anything else is
-// noted as a warning and ignored). At most 256.
-int WorkerThreads();
-
-// True once a key press was consumed or a termination signal arrived during the run.
-bool PollStopRequest();
-
-// True when a termination signal has arrived during the run (never reads a key).
-bool StopSignalled();
-
-// Why the run stopped: "stopped by a key press" or "stopped by signal SIGINT".
-std::string StopReason();
+// warned of in report and ignored). At most 256.
+int WorkerThreads(Report* report);
 
 // Holds the console ready for a run that a key press or a termination signal may
-// stop, for as long as it lives; then gives the terminal back exactly as it was.
+// stop, for as long as it lives; then gives the terminal and the signals' actions back
+// exactly as they were.
 class StoppableRun {
   public:
     StoppableRun();
     ~StoppableRun();
     StoppableRun(const StoppableRun&) = delete;
     StoppableRun& operator=(const StoppableRun&) = delete;
+
+    // True once a key press was consumed or a termination signal arrived.
+    bool StopRequested();
+    // True when a termination signal has arrived (never reads a key).
+    bool Signalled() const;
+    // Why the run stopped: "stopped by a key press" or "stopped by signal SIGINT".
+    std::string StopReason() const;
+
+  private:
+    void EnterKeyMode();
+    void LeaveKeyMode();
+
+    bool m_keyboardReady = false;  // in single-key mode: the terminal is to be given back
+    bool m_stopByKey = false;
+    struct termios m_savedTerminal {};
+    struct sigaction m_savedActions[NSIG] {};  // by signal number
 };

@@ -1,5 +1,5 @@
-// The process itself: standard descriptors made safe at start, the file-size signal,
-// and how many workers packing may run.
+// The process itself: standard descriptors made safe at start, the umask, the
+// file-size signal, and how many workers packing may run.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -13,7 +13,6 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/state.h"
 
 namespace {
 
@@ -25,6 +24,7 @@ const char THREADS_VARIABLE[] = "TOVRA_THREADS";
 // An archive's entries, and a few more for the archive, its directory and the
 // standard descriptors.
 constexpr rlim_t DESCRIPTORS_WANTED = 1024 + 64;
+constexpr mode_t NEW_FILE_MODE = 0666;
 
 // True when fd writes to the null device, where nothing written can be seen.
 bool IsNullDevice(int fd) {
@@ -56,30 +56,34 @@ void AllowDescriptorsForEveryEntry() {
 
 }  // namespace
 
-void PrepareProcess() {
+ProcessStart PrepareProcess() {
+    ProcessStart start;
     for (int fd = 0; fd < STANDARD_DESCRIPTORS; ++fd) {
         if (!IsClosed(fd)) {
             continue;
         }
-        g_stdoutWasClosed = g_stdoutWasClosed || fd == STDOUT_FILENO;
+        start.stdoutWasClosed = start.stdoutWasClosed || fd == STDOUT_FILENO;
         // The lowest free number is fd itself, since those below are open by now.
-        int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
-            close(null);
+        Descriptor null(open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY));
+        if (null.get() == fd) {
+            null.Release();
+        } else if (null.IsOpen()) {
+            dup2(null.get(), fd);
         }
     }
-    g_stdoutDiscarded = IsNullDevice(STDOUT_FILENO);
+    start.stdoutDiscarded = IsNullDevice(STDOUT_FILENO);
     // Read once, while no thread can create a file: it is the mode of new files.
-    g_umask = umask(0);
-    umask(g_umask);
+    const mode_t mask = umask(0);
+    umask(mask);
+    start.newFileMode = NEW_FILE_MODE & ~mask;
     AllowDescriptorsForEveryEntry();
     // Past a file-size limit a write then fails like one on a full disk, and the run
     // cleans up, instead of dying with a core and a temporary file left behind.
     (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
+    return start;
 }
 
-int WorkerThreads() {
+int WorkerThreads(Report* report) {
     const int cpus = static_cast<int>(std::min<long>(CpusAllowed(), MAX_WORKERS));
     const char* text = getenv(THREADS_VARIABLE);
     if (text == nullptr) {
@@ -89,13 +93,15 @@ int WorkerThreads() {
     errno = 0;
     long value = strtol(text, &end, 10);
     if (*text < '0' || *text > '9' || *end != '\0' || value < 1 || errno == ERANGE) {
-        Note(std::string(THREADS_VARIABLE) + ": '" + text + "' is not a positive integer, " +
-             std::to_string(cpus) + " used");
+        report->Warn(FileNote(THREADS_VARIABLE, std::string("'") + text +
+                                                    "' is not a positive integer, " +
+                                                    std::to_string(cpus) + " used"));
         return cpus;
     }
     if (value > MAX_WORKERS) {
-        Note(std::string(THREADS_VARIABLE) + ": " + text + " is more than " +
-             std::to_string(MAX_WORKERS) + ", " + std::to_string(MAX_WORKERS) + " used");
+        report->Warn(FileNote(THREADS_VARIABLE, std::string(text) + " is more than " +
+                                                    std::to_string(MAX_WORKERS) + ", " +
+                                                    std::to_string(MAX_WORKERS) + " used"));
         return static_cast<int>(MAX_WORKERS);
     }
     return static_cast<int>(value);

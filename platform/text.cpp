@@ -47,14 +47,12 @@ bool FitCharacters(const std::string& text, size_t columns, std::string* fitted)
 
 }  // namespace
 
-int FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size) {
+void FormatLocalTime(int64_t seconds, const char* pattern, char* out, size_t size) {
     time_t when = static_cast<time_t>(seconds);
     struct tm local;
-    if (localtime_r(&when, &local) != nullptr && strftime(out, size, pattern, &local) != 0) {
-        return 0;
+    if (localtime_r(&when, &local) == nullptr || strftime(out, size, pattern, &local) == 0) {
+        snprintf(out, size, "%s", TIME_PLACEHOLDER);
     }
-    snprintf(out, size, "%s", TIME_PLACEHOLDER);
-    return -1;
 }
 
 ColumnFitter::ColumnFitter() : m_utf8(newlocale(LC_CTYPE_MASK, UTF8_LOCALE, nullptr)) {}

@@ -50,23 +50,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* const shown = stdout;
     const fs::path here = fs::current_path();
     stdout = discard;
+    Report report;
     ResetProcessState();
-    CArchiveTool().Process("", archive.c_str(), MODE_LIST, {});
+    (void)CArchiveTool(ProcessStart{}, &report).Process("", archive.c_str(), MODE_LIST, {});
     ResetProcessState();
     fs::current_path(root / "out");
-    const Result result = CArchiveTool().Process("", archive.c_str(), MODE_EXTRACT, {});
+    const Result result =
+        CArchiveTool(ProcessStart{}, &report).Process("", archive.c_str(), MODE_EXTRACT, {});
     fs::current_path(here);
     stdout = shown;
-    const bool unexplained = result != Result::OK && g_notes.empty();
+    // Every failure carries the note that says why.
+    const bool unexplained = !result.ok() && result.notes().empty();
     // The directory as the archive holds it, read apart from the run.
     Directory directory;
     OpenedFile file;
     std::set<std::string> names;
-    if (OpenRegularFile(archive.c_str(), &file) == 0) {
-        if (directory.ReadFrom(file.fd, archive.c_str()) != Result::OK) {
-            directory = Directory();
-        }
-        CloseReadOnly(file.fd);
+    if (OpenRegularFile(archive.c_str(), &file).ok() &&
+        !directory.ReadFrom(file.fd.get(), archive.c_str()).ok()) {
+        directory = Directory();
     }
     for (int k = 0; k < directory.Count(); ++k) {
         names.insert(directory.Name(k));

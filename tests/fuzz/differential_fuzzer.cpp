@@ -26,7 +26,8 @@ namespace fs = std::filesystem;
 namespace {
 
 using Files = std::map<std::string, std::pair<std::string, int64_t>>;  // content, time
-using Outcome = std::tuple<Result, std::string, std::vector<std::string>, Files>;
+// The result's code, standard output, the lines for standard error, and the files left.
+using Outcome = std::tuple<Result::Code, std::string, std::vector<std::string>, Files>;
 
 std::string ReadWhole(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,22 +42,29 @@ const fs::path& Workspace() {
     return root;
 }
 
-// Runs a mode with standard output into a string; returns the result and the string.
-// libFuzzer's own timer signal stops a run as a user's signal would: run it again,
-// its output afresh.
-std::pair<Result, std::string> Run(const char* pattern, const fs::path& archive, int mode,
-                                   InflateChoice inflate) {
-    std::pair<Result, std::string> outcome{Result::ABORT, ""};
-    for (int tries = 0; tries < 5 && outcome.first == Result::ABORT; ++tries) {
+// Runs a mode with standard output into a string; returns the result's code, the
+// string and the lines for standard error. libFuzzer's own timer signal stops a run as
+// a user's signal would: run it again, its output afresh.
+Outcome Run(const char* pattern, const fs::path& archive, int mode, InflateChoice inflate) {
+    Outcome outcome{Result::ABORT, "", {}, {}};
+    for (int tries = 0; tries < 5 && std::get<0>(outcome) == Result::ABORT; ++tries) {
         char* printed = nullptr;
         size_t size = 0;
         FILE* const shown = stdout;
         stdout = open_memstream(&printed, &size);
         ResetProcessState();
-        outcome.first = CArchiveTool().Process(pattern, archive.c_str(), mode, {6, 1}, inflate);
+        Report report;
+        const Result result = CArchiveTool(ProcessStart{}, &report)
+                                  .Process(pattern, archive.c_str(), mode, {6, 1}, inflate);
         fclose(stdout);
         stdout = shown;
-        outcome.second.assign(printed, size);
+        std::vector<std::string> notes;
+        for (const std::vector<Note>* told : {&report.notes(), &result.notes()}) {
+            for (const Note& note : *told) {
+                notes.push_back(note.Text());
+            }
+        }
+        outcome = {result.code(), std::string(printed, size), notes, {}};
         free(printed);
     }
     return outcome;
@@ -79,7 +87,7 @@ std::string BaseArchive() {
     for (const auto& [name, content] : files) {
         std::ofstream(source / name, std::ios::binary) << content;
     }
-    if (Run((source / "*").c_str(), archive, MODE_CREATE, InflateChoice::FASTEST).first !=
+    if (std::get<0>(Run((source / "*").c_str(), archive, MODE_CREATE, InflateChoice::FASTEST)) !=
         Result::OK) {
         fprintf(stderr, "differential_fuzzer: the base archive could not be made\n");
         abort();
@@ -112,9 +120,8 @@ Outcome Unpack(const fs::path& archive, const fs::path& into, InflateChoice infl
     fs::create_directory(into);
     const fs::path here = fs::current_path();
     fs::current_path(into);
-    const auto [result, printed] = Run("", archive, MODE_EXTRACT, inflate);
+    Outcome outcome = Run("", archive, MODE_EXTRACT, inflate);
     fs::current_path(here);
-    Outcome outcome{result, printed, g_notes, {}};
     for (const auto& item : fs::directory_iterator(into)) {
         struct stat status {};
         lstat(item.path().c_str(), &status);
