@@ -27,7 +27,7 @@ void PrintUsage() {
         "\n       'tovra 2 zipfile' to view contents only");
 }
 
-void PrintFailure(int mode, Result result, const char* modeArg, const char* archive) {
+void PrintFailure(int mode, const Result& result, const char* modeArg, const char* archive) {
     const std::string code = std::to_string(result.code());
     if (mode == MODE_INVALID) {
         PrintOut("\nError in mode in tovraping " + std::string(modeArg).substr(0, MODE_SHOWN) +

@@ -9,7 +9,7 @@ void PrintBanner();
 void PrintUsage();
 
 // The message for a nonzero result of the given mode.
-void PrintFailure(int mode, Result result, const char* modeArg, const char* archive);
+void PrintFailure(int mode, const Result& result, const char* modeArg, const char* archive);
 
 // One line per note on standard error: the report's warnings, then the result's notes.
 void PrintNotes(const Report& report, const Result& result);

@@ -24,7 +24,7 @@ Result CArchiveTool::Process(const char* pattern, const char* archive, int mode,
 Result CArchiveTool::Read(const char* archive, int mode, InflateChoice inflate) {
     // Opened once: the directory and the streams are read through this one descriptor.
     OpenedFile file;
-    const Result opened = OpenRegularFile(archive, &file);
+    Result opened = OpenRegularFile(archive, &file);
     if (!opened.ok()) {
         // Something at the name that is no file is as unusable as a damaged archive.
         return opened == Result::DAMAGED ? opened : opened.As(Result::FAIL);
@@ -39,7 +39,7 @@ Result CArchiveTool::Read(const char* archive, int mode, InflateChoice inflate) 
     return result;
 }
 
-Result CArchiveTool::List(const Directory& directory, const char* archive) {
+Result CArchiveTool::List(const Directory& directory, const char* archive) const {
     // The name as typed may hold anything: it is shown by the rule the entries follow.
     PrintOut("\nContents of " + PrintableText(std::string(archive).substr(0, ARCHIVE_SHOWN)) + ":");
     const ColumnFitter fitter;

@@ -33,7 +33,7 @@ class CArchiveTool {
     Result Create(const char* pattern, const char* archive, const PackOptions& pack);
     Result Extract(const Directory& directory, const OpenedFile& archive, const char* archiveName,
                    InflateChoice inflate);
-    Result List(const Directory& directory, const char* archive);
+    Result List(const Directory& directory, const char* archive) const;
 
     const ProcessStart m_start;
     Report* m_report;

@@ -30,7 +30,7 @@ bool IsAccepted(const FoundFile& file, const FileIdentity& archive, Report* repo
 Result FindAcceptedFiles(const char* pattern, const FileIdentity& archive, Report* report,
                          std::vector<FoundFile>* files) {
     std::vector<FoundFile> found;
-    const Result matched = FindMatches(pattern, &found);
+    Result matched = FindMatches(pattern, &found);
     if (!matched.ok()) {
         return matched;
     }
@@ -74,7 +74,7 @@ Result FillDirectory(const std::vector<FoundFile>& files, Report* report, Direct
 // Opens a matched file for packing: it must still be the file matching found.
 // Returns OK, LIMIT when it changed, or OPEN with a note.
 Result OpenSource(const FoundFile& file, OpenedFile* source) {
-    const Result opened = OpenRegularFile(file.path.c_str(), source);
+    Result opened = OpenRegularFile(file.path.c_str(), source);
     if (opened == Result::DAMAGED || (opened.ok() && !SameFile(source->identity, file.identity))) {
         return Result(Result::LIMIT, FileNote(file.path, CHANGED_WHILE_PACKED));
     }
@@ -88,11 +88,11 @@ Result AppendStreams(const std::vector<FoundFile>& files, const Directory& direc
                      Packer* packer) {
     for (size_t k = 0; k < files.size(); ++k) {
         OpenedFile source;
-        const Result opened = OpenSource(files[k], &source);
+        Result opened = OpenSource(files[k], &source);
         if (!opened.ok()) {
             return packer->Fail(opened);
         }
-        const Result packed = packer->PackFile(
+        Result packed = packer->PackFile(
             std::move(source), directory.Entry(static_cast<int>(k)).m_size, files[k].path.c_str());
         if (!packed.ok()) {
             return packed;
@@ -113,17 +113,28 @@ Result WriteStreams(const std::vector<FoundFile>& files, const Directory& direct
     return result.ok() ? packer.End() : result;
 }
 
+// The archive's name in its directory, held for the run.
+Target ArchiveTarget(const DirectoryHandle& dir, const char* path, mode_t newFileMode) {
+    Target target;
+    target.dir = &dir;
+    target.name = BaseNameOf(path);
+    target.shown = path;
+    target.what = Replacing::ARCHIVE;
+    target.newFileMode = newFileMode;
+    return target;
+}
+
 // Writes the archive into the temporary file and puts it in place once the name,
 // examined again, may still be replaced.
 Result WriteArchive(const std::vector<FoundFile>& files, const Directory& directory,
                     const PackOptions& pack, const Target& archive, TempFile* temp,
-                    StoppableRun* run, ProgressSink* progress) {
+                    ProgressSink* progress) {
     const char* shown = archive.shown.c_str();
     Result result = directory.WriteTo(temp->fd(), shown);
     if (result.ok()) {
         result = WriteStreams(files, directory, pack, temp->fd(), shown, progress);
     }
-    if (result.ok() && run->Signalled()) {
+    if (result.ok() && StoppableRun::Signalled()) {
         result = Result::ABORT;
     }
     return result.ok() ? Replace(archive, temp) : result;
@@ -133,12 +144,11 @@ Result WriteArchive(const std::vector<FoundFile>& files, const Directory& direct
 
 Result CArchiveTool::Create(const char* pattern, const char* archivePath, const PackOptions& pack) {
     DirectoryHandle dir;
-    const Result opened = dir.Open(DirectoryOf(archivePath)).Naming(archivePath);
-    const Target archive{&dir,           BaseNameOf(archivePath), archivePath, Replacing::ARCHIVE,
-                         FileIdentity{}, m_start.newFileMode};
+    Result opened = dir.Open(DirectoryOf(archivePath)).Naming(archivePath);
+    const Target archive = ArchiveTarget(dir, archivePath, m_start.newFileMode);
     // Nothing is found when the directory cannot be opened: that failure is told below.
     PathStatus existing;
-    const Result examined = Examine(archive, &existing);
+    Result examined = Examine(archive, &existing);
     std::vector<FoundFile> files;
     Directory directory;
     Result result = FindAcceptedFiles(pattern, existing.identity, m_report, &files);
@@ -157,7 +167,7 @@ Result CArchiveTool::Create(const char* pattern, const char* archivePath, const 
     if (!result.ok()) {
         return result.Naming(archivePath);
     }
-    result = WriteArchive(files, directory, pack, archive, &temp, &run, &console);
+    result = WriteArchive(files, directory, pack, archive, &temp, &console);
     // A stop ends the run: the note names the archive and the cause.
     return result == Result::ABORT ? Result(Result::ABORT, FileNote(archivePath, run.StopReason()))
                                    : result;

@@ -74,7 +74,7 @@ struct Records {
 Result ReadRecords(int fd, Records* records) {
     std::vector<unsigned char> bytes(DIRECTORY_BYTES);
     size_t got = 0;
-    const Result read = ReadFullAt(fd, bytes.data(), bytes.size(), 0, &got);
+    Result read = ReadFullAt(fd, bytes.data(), bytes.size(), 0, &got);
     if (!read.ok()) {
         return read;
     }
@@ -131,7 +131,7 @@ Result Directory::WriteTo(int fd, const char* archive) const {
 
 Result Directory::ReadFrom(int fd, const char* archive) {
     Records records;
-    const Result read = ReadRecords(fd, &records);
+    Result read = ReadRecords(fd, &records);
     if (!read.ok()) {
         return read.Naming(archive);
     }

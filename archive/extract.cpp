@@ -21,10 +21,23 @@ namespace {
 const char ENTRY_PREFIX[] = ".tovra-entry-";
 const char HERE[] = ".";
 const char HERE_SHOWN[] = ". (current directory)";
+const char ALREADY_PLACED[] = "warning: already put in place before the failure: ";
 
 // Only a plain name stays inside the current directory.
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// The name in the current directory an entry goes to.
+Target EntryTarget(const DirectoryHandle& here, const std::string& name,
+                   const FileIdentity& archive, const ProcessStart& start) {
+    Target target;
+    target.dir = &here;
+    target.name = name;
+    target.shown = name;
+    target.archive = archive;
+    target.newFileMode = start.newFileMode;
+    return target;
 }
 
 // Whether the entry may be extracted at all; an entry that may not still has its
@@ -54,7 +67,7 @@ std::vector<bool> LastOfTheirNames(const Directory& directory) {
 // after its last write. Returns OK, or the failure with its note.
 Result InflateEntry(const ArchiveEntry& entry, const std::string& name, Unpacker* unpacker,
                     const TempFile& temp) {
-    const Result result =
+    Result result =
         unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
     if (!result.ok() || !temp.Exists()) {
         return result;
@@ -77,13 +90,13 @@ Result InflateEntries(const Directory& directory, const std::vector<Target>& tar
         TempFile& temp = (*temps)[k];
         refused->Also(CheckEntry(target));
         if (refused->ok() && kept[k]) {
-            const Result created = temp.Create(*target.dir, ENTRY_PREFIX, report);
+            Result created = temp.Create(*target.dir, ENTRY_PREFIX, report);
             if (!created.ok()) {
                 // The directory refuses new files: every later entry would fail alike.
                 return created.Naming(HERE_SHOWN).After(*refused);
             }
         }
-        const Result inflated =
+        Result inflated =
             InflateEntry(directory.Entry(static_cast<int>(k)), target.name, unpacker, temp);
         if (!inflated.ok()) {
             return inflated.After(*refused);
@@ -120,15 +133,32 @@ Result RenameEntries(const std::vector<Target>& targets, const std::vector<PathS
         }
         Result result = PutInPlace(targets[k], found[k], &temp);
         if (!result.ok()) {
-            return placed.empty() ? result
-                                  : result.Add(FileNote("",
-                                                        "warning: already put in place "
-                                                        "before the failure: " +
-                                                            placed));
+            return placed.empty() ? result : result.Add(FileNote("", ALREADY_PLACED + placed));
         }
         placed += (placed.empty() ? "" : ", ") + targets[k].name;
     }
     return Result::OK;
+}
+
+// Once every stream has inflated whole: tells of any bytes after the last stream, and
+// unless an entry was refused, examines every target again and renames the entries
+// into place. Returns OK, the refusal, or the failure that stopped the renames.
+Result PlaceEntries(const std::vector<Target>& targets, int64_t trailing, const char* archiveName,
+                    Result refused, Report* report, std::vector<TempFile>* temps) {
+    const Note ignored =
+        FileNote(archiveName, std::to_string(trailing) + " bytes after the last stream ignored");
+    if (!refused.ok()) {
+        // Told after the refusals, which were met first.
+        return trailing > 0 ? refused.Add(ignored) : refused;
+    }
+    if (trailing > 0) {
+        report->Warn(ignored);
+    }
+    std::vector<PathStatus> found(targets.size());
+    Result examined = CheckTargets(targets, *temps, &found);
+    // Once begun, the renames are not stopped: they take milliseconds, and a stop now
+    // would only leave a mixture of old and new files.
+    return examined.ok() ? RenameEntries(targets, found, temps) : examined;
 }
 
 }  // namespace
@@ -136,14 +166,14 @@ Result RenameEntries(const std::vector<Target>& targets, const std::vector<PathS
 Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archive,
                              const char* archiveName, InflateChoice inflate) {
     DirectoryHandle here;
-    const Result opened = here.Open(HERE);
+    Result opened = here.Open(HERE);
     if (!opened.ok()) {
         return opened.Naming(HERE_SHOWN);
     }
     std::vector<Target> targets;
+    targets.reserve(static_cast<size_t>(directory.Count()));
     for (int k = 0; k < directory.Count(); ++k) {
-        targets.push_back(Target{&here, directory.Name(k), directory.Name(k), Replacing::ENTRY,
-                                 archive.identity, m_start.newFileMode});
+        targets.push_back(EntryTarget(here, directory.Name(k), archive.identity, m_start));
     }
     StoppableRun run;
     CConsoleCodec console(run, m_start.stdoutDiscarded);
@@ -164,19 +194,5 @@ Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archi
         return result;
     }
     unpacker.ShowComplete();
-    const int64_t trailing = unpacker.UnreadBytes();
-    const Note ignored =
-        FileNote(archiveName, std::to_string(trailing) + " bytes after the last stream ignored");
-    if (!refused.ok()) {
-        // Told after the refusals, which were met first.
-        return trailing > 0 ? refused.Add(ignored) : refused;
-    }
-    if (trailing > 0) {
-        m_report->Warn(ignored);
-    }
-    std::vector<PathStatus> found(targets.size());
-    result = CheckTargets(targets, temps, &found);
-    // Once begun, the renames are not stopped: they take milliseconds, and a stop now
-    // would only leave a mixture of old and new files.
-    return result.ok() ? RenameEntries(targets, found, &temps) : result;
+    return PlaceEntries(targets, unpacker.UnreadBytes(), archiveName, refused, m_report, &temps);
 }

@@ -97,7 +97,7 @@ Result SettleExchange(const Target& target, const PathStatus& examined, TempFile
 // it was found absent. Returns OK, or OPEN with a note.
 Result RenameInPlace(const Target& target, bool absent, TempFile* temp) {
     // A rename replaces a link at target itself, never the file it points to.
-    const Result renamed = temp->RenameTo(target.name, absent);
+    Result renamed = temp->RenameTo(target.name, absent);
     if (!renamed.ok() && absent && renamed.notes()[0].errnum == EEXIST) {
         return Refusal(target, "appeared during the run (" +
                                    Describe(StatusAt(*target.dir, target.name)) +
@@ -170,6 +170,6 @@ Result PutInPlace(const Target& target, const PathStatus& examined, TempFile* te
 
 Result Replace(const Target& target, TempFile* temp) {
     PathStatus found;
-    const Result examined = Examine(target, &found);
+    Result examined = Examine(target, &found);
     return examined.ok() ? PutInPlace(target, found, temp) : examined;
 }

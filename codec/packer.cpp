@@ -23,7 +23,7 @@ constexpr size_t STAGING_SIZE = size_t{256} * 1024;
 // LIMIT, or OPEN with errno (the file not named).
 Result CheckUnchanged(int fd, const FileVersion& opened) {
     FileVersion now;
-    const Result read = VersionOf(fd, &now);
+    Result read = VersionOf(fd, &now);
     if (!read.ok()) {
         return read;
     }
@@ -90,7 +90,7 @@ Result Packer::FillPiece(PackJob* job, int inFd, int64_t size, int64_t start) {
 }
 
 Result Packer::Fail(const Result& failure) {
-    const Result earlier = WriteDone(true);
+    Result earlier = WriteDone(true);
     return earlier.ok() ? failure : earlier;
 }
 
@@ -192,7 +192,7 @@ Result Packer::Put(const unsigned char* data, size_t size) {
 }
 
 Result Packer::Flush() {
-    const Result written = WriteAll(m_outFd, m_staging.get(), m_staged).Naming(m_outName);
+    Result written = WriteAll(m_outFd, m_staging.get(), m_staged).Naming(m_outName);
     m_staged = 0;
     return written;
 }

@@ -36,7 +36,7 @@ bool PieceReader::Refill() {
     unsigned char* piece = m_buffer.get() + MAX_UNCONSUMED;
     memmove(piece - m_waiting, m_next, m_waiting);
     size_t got = 0;
-    const Result read = ReadFullAt(m_inFd, piece, PIECE_SIZE, m_readOffset, &got);
+    Result read = ReadFullAt(m_inFd, piece, PIECE_SIZE, m_readOffset, &got);
     if (!read.ok()) {
         m_readFailure = m_readFailure.ok() ? read : m_readFailure;
         got = 0;

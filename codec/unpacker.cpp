@@ -49,7 +49,7 @@ Result Unpacker::InflateStream(int outFd, int64_t size, const char* name) {
         if (std::optional<Result> result = Inflate(*engine, Role::ATTEMPT, outFd, size, name)) {
             return *result;
         }
-        const Result emptied = outFd >= 0 ? EmptyFile(outFd) : Result::OK;
+        Result emptied = outFd >= 0 ? EmptyFile(outFd) : Result::OK;
         if (!emptied.ok()) {
             return emptied.Naming(name);
         }
@@ -64,7 +64,7 @@ Result Unpacker::InflateStream(int outFd, int64_t size, const char* name) {
 std::optional<Result> Unpacker::Inflate(InflateEngine& engine, Role role, int outFd, int64_t size,
                                         const char* name) {
     const bool judge = role == Role::JUDGE;
-    const Result begun = engine.BeginStream();
+    Result begun = engine.BeginStream();
     if (!begun.ok()) {
         return judge ? std::optional<Result>(begun.Naming(name)) : std::nullopt;
     }
@@ -120,8 +120,7 @@ Unpacker::Call Unpacker::InflateOnce(InflateEngine& engine, bool wantsInput) {
 // Writes what the call produced to outFd, if any, and for the judge the message of a
 // stream that ended or failed with its input run out. Returns OK, or FAIL with a note.
 Result Unpacker::Deliver(const Call& call, bool judge, int outFd, const char* name) {
-    const Result written =
-        outFd >= 0 ? WriteAll(outFd, m_output.get(), call.step.produced) : Result::OK;
+    Result written = outFd >= 0 ? WriteAll(outFd, m_output.get(), call.step.produced) : Result::OK;
     if (!written.ok()) {
         return written.Naming(name);
     }
@@ -138,9 +137,9 @@ Result Unpacker::Judge(const InflateStep& step, int64_t inflated, int64_t size, 
     if (step.outcome == InflateOutcome::STREAM_END && inflated == size) {
         return Result::OK;
     }
-    const Result verdict = step.outcome == InflateOutcome::STREAM_END
-                               ? Result(Result::DAMAGED, FileNote(name, WRONG_LENGTH))
-                               : step.failure.Naming(name);
+    Result verdict = step.outcome == InflateOutcome::STREAM_END
+                         ? Result(Result::DAMAGED, FileNote(name, WRONG_LENGTH))
+                         : step.failure.Naming(name);
     return verdict.After(m_input.ReadFailure().Naming(m_inName));
 }
 

@@ -109,7 +109,7 @@ bool StoppableRun::StopRequested() {
     return m_stopByKey;
 }
 
-bool StoppableRun::Signalled() const {
+bool StoppableRun::Signalled() {
     return g_stopSignal != 0;
 }
 

@@ -69,7 +69,7 @@ Result Failure(Result::Code code, int errnum) {
 
 // Opens with O_NONBLOCK, so that opening a FIFO cannot wait for a writer.
 Result OpenRegular(int dirFd, const char* path, int flags, OpenedFile* file) {
-    const Result notRegular(Result::DAMAGED, FileNote(path, "not a regular file"));
+    Result notRegular(Result::DAMAGED, FileNote(path, "not a regular file"));
     Descriptor fd(openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
     if (!fd.IsOpen() && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
         return notRegular;

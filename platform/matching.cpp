@@ -80,7 +80,7 @@ Result FindMatches(const std::string& pattern, std::vector<FoundFile>* found) {
         return Result::OK;
     }
     if (HasWildcard(last)) {
-        const Result scanned = ScanDirectory(dir, last, found);
+        Result scanned = ScanDirectory(dir, last, found);
         if (!scanned.ok()) {
             return scanned.Naming(pattern);
         }

@@ -323,7 +323,7 @@ class StoppableRun {
     // True once a key press was consumed or a termination signal arrived.
     bool StopRequested();
     // True when a termination signal has arrived (never reads a key).
-    bool Signalled() const;
+    static bool Signalled();
     // Why the run stopped: "stopped by a key press" or "stopped by signal SIGINT".
     std::string StopReason() const;
 

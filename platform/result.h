@@ -43,8 +43,10 @@ class Result {
     };
 
     Result() = default;
-    // OK, or a failure whose words its caller gives (a stop, a rejected mode).
-    Result(Code code) : m_code(code) {}  // NOLINT(google-explicit-constructor): codes are results
+    // OK, or a failure whose words its caller gives (a stop, a rejected mode): a code
+    // is a result, so it converts.
+    // cppcheck-suppress noExplicitConstructor
+    Result(Code code) : m_code(code) {}  // NOLINT(google-explicit-constructor)
     Result(Code code, Note note) : m_code(code), m_notes{std::move(note)} {}
 
     bool ok() const { return m_code == OK; }
