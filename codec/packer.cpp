@@ -68,8 +68,8 @@ Result Packer::FillPiece(PackJob* job, int inFd, int64_t size, int64_t start) {
     }
     size_t got = 0;
     Result read = ReadFullAt(inFd, job->Data(), want, start, &got);
-    const bool last = start + static_cast<int64_t>(want) == size;
-    // One byte past the size shows a file that grew.
+    // The file ends where the read ended; one byte past the size shows a file that grew.
+    const bool last = start + static_cast<int64_t>(got) == size;
     unsigned char beyond = 0;
     size_t more = 0;
     if (read.ok() && got == want && last) {
