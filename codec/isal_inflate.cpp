@@ -61,7 +61,7 @@ Result IsalInflate::BeginStream() {
     if (!m_state) {
         m_state.reset(new (std::nothrow) inflate_state);
         if (!m_state) {
-            return Result(Result::MEMORY, FileNote("", "out of memory"));
+            return OutOfMemory();
         }
         isal_inflate_init(m_state.get());
         // Set after init, which clears it; reset keeps it. Header and Adler-32 checked.

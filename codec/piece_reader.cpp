@@ -21,7 +21,7 @@ Result PieceReader::Begin(int inFd, int64_t offset, int64_t size) {
     m_waiting = 0;
     m_buffer.reset(new (std::nothrow) unsigned char[BUFFER_SIZE]);
     if (!m_buffer) {
-        return Result(Result::MEMORY, FileNote("", "out of memory"));
+        return OutOfMemory();
     }
     // Touched once, here: the run's memory is then the same whatever the archive.
     memset(m_buffer.get(), 0, BUFFER_SIZE);

@@ -36,7 +36,7 @@ Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, const char* inNam
     }
     m_output.reset(new (std::nothrow) unsigned char[OUTPUT_SIZE]);
     if (!m_output) {
-        return Result(Result::MEMORY, FileNote("", "out of memory"));
+        return OutOfMemory();
     }
     // Touched once, here: the run's memory is then the same whatever the archive.
     memset(m_output.get(), 0, OUTPUT_SIZE);

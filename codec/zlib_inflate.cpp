@@ -30,6 +30,8 @@ InflateStep ZlibInflate::Inflate(const unsigned char* input, size_t length, unsi
     step.outcome = step.zlibCode == Z_OK           ? InflateOutcome::MORE
                    : step.zlibCode == Z_STREAM_END ? InflateOutcome::STREAM_END
                                                    : InflateOutcome::FAILED;
-    step.failure = ZlibResult(step.zlibCode);
+    if (step.outcome == InflateOutcome::FAILED) {
+        step.failure = ZlibResult(step.zlibCode);
+    }
     return step;
 }

@@ -63,10 +63,6 @@ constexpr mode_t PRIVATE_MODE = 0600;
 // not the set-id bits, which must not pass to content from an archive.
 constexpr mode_t PERMISSION_BITS = 0777;
 
-Result Failure(Result::Code code, int errnum) {
-    return Result(code, ErrnoNote("", errnum));
-}
-
 // Opens with O_NONBLOCK, so that opening a FIFO cannot wait for a writer.
 Result OpenRegular(int dirFd, const char* path, int flags, OpenedFile* file) {
     Result notRegular(Result::DAMAGED, FileNote(path, "not a regular file"));
@@ -129,7 +125,7 @@ Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
 
 Result Descriptor::Close() {
     const int closing = std::exchange(m_fd, -1);
-    return closing >= 0 && close(closing) != 0 ? Failure(Result::FAIL, errno) : Result::OK;
+    return closing >= 0 && close(closing) != 0 ? ErrnoFailure(Result::FAIL, errno) : Result::OK;
 }
 
 int Descriptor::Release() {
@@ -155,7 +151,7 @@ bool OwnedByRunOrDirectory(const DirectoryHandle& dir, const PathStatus& target)
 Result VersionOf(int fd, FileVersion* version) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        return Failure(Result::OPEN, errno);
+        return ErrnoFailure(Result::OPEN, errno);
     }
     *version = VersionFrom(st);
     return Result::OK;
@@ -176,7 +172,7 @@ Result ReadFullAt(int fd, void* buffer, size_t size, int64_t offset, size_t* got
             continue;
         }
         if (n < 0) {
-            return Failure(Result::FAIL, errno);
+            return ErrnoFailure(Result::FAIL, errno);
         }
         if (n == 0) {
             break;
@@ -194,10 +190,10 @@ Result WriteAll(int fd, const void* data, size_t size) {
             continue;
         }
         if (n < 0) {
-            return Failure(Result::FAIL, errno);
+            return ErrnoFailure(Result::FAIL, errno);
         }
         if (n == 0) {
-            return Failure(Result::FAIL, ENOSPC);
+            return ErrnoFailure(Result::FAIL, ENOSPC);
         }
         bytes += n;
         size -= static_cast<size_t>(n);
@@ -209,7 +205,7 @@ Result DirectoryHandle::Open(const std::string& path) {
     Descriptor opened(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
     if (!opened.IsOpen() || fstat(opened.get(), &st) != 0) {
-        return Failure(Result::OPEN, errno);
+        return ErrnoFailure(Result::OPEN, errno);
     }
     m_fd = std::move(opened);
     m_shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
@@ -258,10 +254,10 @@ Result TempFile::Create(const DirectoryHandle& dir, const char* prefix, Report* 
     // O_EXCL makes the name ours whoever guesses it.
     for (int attempt = 0; !created.IsOpen(); ++attempt) {
         if (attempt == TEMP_ATTEMPTS) {
-            return Failure(Result::OPEN, EEXIST);
+            return ErrnoFailure(Result::OPEN, EEXIST);
         }
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-            return Failure(Result::OPEN, errno);
+            return ErrnoFailure(Result::OPEN, errno);
         }
         candidate = prefix;
         for (unsigned char byte : random) {
@@ -270,14 +266,14 @@ Result TempFile::Create(const DirectoryHandle& dir, const char* prefix, Report* 
         created = Descriptor(openat(dir.fd(), candidate.c_str(),
                                     O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, PRIVATE_MODE));
         if (!created.IsOpen() && errno != EEXIST) {
-            return Failure(Result::OPEN, errno);
+            return ErrnoFailure(Result::OPEN, errno);
         }
     }
     struct stat st;
     if (fstat(created.get(), &st) != 0) {
         const int failure = errno;
         unlinkat(dir.fd(), candidate.c_str(), 0);
-        return Failure(Result::OPEN, failure);
+        return ErrnoFailure(Result::OPEN, failure);
     }
     m_dirFd = dir.fd();
     m_report = report;
@@ -289,14 +285,16 @@ Result TempFile::Create(const DirectoryHandle& dir, const char* prefix, Report* 
 
 Result TempFile::TakeFinalPermissions(const PathStatus& target, mode_t newFileMode) const {
     if (target.kind != PathKind::REGULAR) {
-        return fchmod(m_fd.get(), newFileMode) == 0 ? Result::OK : Failure(Result::OPEN, errno);
+        return fchmod(m_fd.get(), newFileMode) == 0 ? Result::OK
+                                                    : ErrnoFailure(Result::OPEN, errno);
     }
     // Owner first: changing it clears set-id bits, and only root may give a file away.
     if (geteuid() == 0 && fchown(m_fd.get(), target.owner, target.group) != 0) {
-        return Failure(Result::OPEN, errno);
+        return ErrnoFailure(Result::OPEN, errno);
     }
-    return fchmod(m_fd.get(), target.mode & PERMISSION_BITS) == 0 ? Result::OK
-                                                                  : Failure(Result::OPEN, errno);
+    return fchmod(m_fd.get(), target.mode & PERMISSION_BITS) == 0
+               ? Result::OK
+               : ErrnoFailure(Result::OPEN, errno);
 }
 
 Result TempFile::Close() {
@@ -313,7 +311,7 @@ PathStatus TempFile::AtItsName() const {
 
 Result TempFile::ExchangeWith(const std::string& target) {
     if (ExchangeAt(m_dirFd, m_name, target) != 0) {
-        return Failure(Result::OPEN, errno);
+        return ErrnoFailure(Result::OPEN, errno);
     }
     m_target = target;
     return Result::OK;
@@ -323,7 +321,7 @@ Result TempFile::UndoExchange() {
     if (ExchangeAt(m_dirFd, m_name, m_target) != 0) {
         const int failure = errno;
         m_name.clear();  // it names what was found now, which is not this run's to remove
-        return Failure(Result::OPEN, failure);
+        return ErrnoFailure(Result::OPEN, failure);
     }
     return Result::OK;
 }
@@ -332,7 +330,7 @@ Result TempFile::RemoveReplaced(const PathStatus& replaced) {
     // Only the file examined and found there is removed; anything else is left alone.
     if (SameFile(AtItsName().identity, replaced.identity) &&
         unlinkat(m_dirFd, m_name.c_str(), 0) != 0) {
-        return Failure(Result::OPEN, errno);
+        return ErrnoFailure(Result::OPEN, errno);
     }
     m_name.clear();
     return Result::OK;
@@ -340,7 +338,7 @@ Result TempFile::RemoveReplaced(const PathStatus& replaced) {
 
 Result TempFile::RenameTo(const std::string& target, bool exclusive) {
     if (RenameAt(m_dirFd, m_name, target, exclusive) != 0) {
-        return Failure(Result::OPEN, errno);
+        return ErrnoFailure(Result::OPEN, errno);
     }
     // A second link left by the fallback still names the file: removed with the owner.
     if (!Is(AtItsName())) {
@@ -363,7 +361,7 @@ void TempFile::Remove() {
 
 Result EmptyFile(int fd) {
     if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
-        return Failure(Result::FAIL, errno);
+        return ErrnoFailure(Result::FAIL, errno);
     }
     return Result::OK;
 }
@@ -374,7 +372,7 @@ Result SetLastWriteTime(int fd, int64_t seconds) {
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
     times[1].tv_nsec = 0;
-    return futimens(fd, times) == 0 ? Result::OK : Failure(Result::FAIL, errno);
+    return futimens(fd, times) == 0 ? Result::OK : ErrnoFailure(Result::FAIL, errno);
 }
 
 std::string DirectoryOf(const std::string& path) {

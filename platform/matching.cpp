@@ -56,7 +56,7 @@ Result ScanDirectory(const std::string& dir, const std::string& wildcard,
                      std::vector<FoundFile>* found) {
     const DirectoryStream stream(opendir(dir.empty() ? "." : dir.c_str()), closedir);
     if (!stream) {
-        return Result(Result::FAIL, ErrnoNote("", errno));
+        return ErrnoFailure(Result::FAIL, errno);
     }
     errno = 0;
     while (struct dirent* entry = readdir(stream.get())) {
@@ -66,7 +66,7 @@ Result ScanDirectory(const std::string& dir, const std::string& wildcard,
         }
         errno = 0;
     }
-    return errno == 0 ? Result::OK : Result(Result::FAIL, ErrnoNote("", errno));
+    return errno == 0 ? Result::OK : ErrnoFailure(Result::FAIL, errno);
 }
 
 }  // namespace

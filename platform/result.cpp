@@ -20,6 +20,14 @@ Note ErrnoNote(std::string file, int errnum) {
     return Note{std::move(file), "", errnum};
 }
 
+Result ErrnoFailure(Result::Code code, int errnum) {
+    return Result(code, ErrnoNote("", errnum));
+}
+
+Result OutOfMemory() {
+    return Result(Result::MEMORY, FileNote("", "out of memory"));
+}
+
 Result Result::As(Code code) const {
     Result recoded = *this;
     recoded.m_code = code;

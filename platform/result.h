@@ -71,6 +71,12 @@ class Result {
     std::vector<Note> m_notes;
 };
 
+// A failure with errno, the file left for the caller to name.
+Result ErrnoFailure(Result::Code code, int errnum);
+
+// Memory the run cannot have, in a note of its own.
+Result OutOfMemory();
+
 inline bool operator==(const Result& result, Result::Code code) {
     return result.code() == code;
 }
