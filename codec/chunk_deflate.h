@@ -9,12 +9,8 @@
 
 #include <cstddef>
 
+#include "codec/chunk_layout.h"
 #include "codec/pack_job.h"
-
-// Large enough that each chunk's fresh start (no window from the chunk before, about
-// 1.5 KB of text) keeps the archive within zlib's level 6 size, small enough that
-// three jobs of input and output stay within 25 MiB.
-constexpr size_t CHUNK_SIZE = size_t{4} << 20;
 
 // The largest file deflated by zlib: 0.5% to 17% smaller streams than libdeflate's on
 // the bench's small files, for about 2% of the corpus's bytes.

@@ -15,9 +15,9 @@ constexpr size_t WALK_BUFFER_SIZE = size_t{64} * 1024;
 constexpr int UNUSED_BITS = 7;
 constexpr int IN_LAST_BLOCK = 64;
 constexpr int AT_BOUNDARY = 128;
-// An empty stored block after a block that leaves padding bits: its three header bits
-// fit in three or more of them, else they take a byte more; then the byte boundary and
-// the lengths 0 and ~0.
+// An empty stored block after the last block: its three header bits fit in three or
+// more padding bits, else (none included) they take a byte more; then the byte
+// boundary and the lengths 0 and ~0, the marker where unpacking finds a chunk's end.
 constexpr unsigned char STORED_IN_PADDING[] = {0x00, 0x00, 0xff, 0xff};
 constexpr unsigned char STORED_PAST_PADDING[] = {0x00, 0x00, 0x00, 0xff, 0xff};
 constexpr unsigned STORED_HEADER_BITS = 3;
@@ -47,16 +47,16 @@ void PackJob::Run(DeflateEngine* engine) {
     }
 }
 
-// The last block made an ordinary one, and the stream brought to a byte boundary by an
-// empty stored block where padding bits end it, so that the next piece's first block
-// follows.
+// The last block made an ordinary one, then an empty stored block, so that the next
+// piece's first block follows on a byte boundary. The block goes in even where the data
+// ends on a byte already: every chunk then ends in the marker, and unpacking can find
+// every chunk's start.
 void PackJob::Join(const PieceEnd& end) {
     output[end.lastHeaderBit / 8] &= static_cast<unsigned char>(~(1u << (end.lastHeaderBit % 8)));
-    if (end.padding == 0) {
-        return;
-    }
     // The padding becomes the stored block's header: it must be zeros.
-    output[outputLength - 1] &= static_cast<unsigned char>(0xffu >> end.padding);
+    if (end.padding > 0) {
+        output[outputLength - 1] &= static_cast<unsigned char>(0xffu >> end.padding);
+    }
     const bool fits = end.padding >= STORED_HEADER_BITS;
     const unsigned char* suffix = fits ? STORED_IN_PADDING : STORED_PAST_PADDING;
     const size_t bytes = fits ? sizeof STORED_IN_PADDING : sizeof STORED_PAST_PADDING;

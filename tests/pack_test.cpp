@@ -6,7 +6,8 @@ namespace {
 
 // A file of two chunks, its first ending with k padding bits: the stream is the header,
 // the first chunk's data as libdeflate makes it but for its last block's mark, the empty
-// stored block k calls for, the second chunk's data and the trailer; zlib reads it back.
+// stored block k calls for (a byte more where k is 0 or too few for its header), the
+// second chunk's data and the trailer; zlib reads it back.
 // A row: its name, the file, and the stored block expected. The seeds were found by
 // deflating SampleBytes(PACKING_PIECE, seed) with libdeflate 1.14 at level 6.
 struct JoinRow {
@@ -24,13 +25,13 @@ std::vector<JoinRow> JoinRows() {
     const size_t file = PACKING_PIECE + 20000;
     // clang-format off
     return {
-        {"text_ending_on_a_byte_seed_32", SampleBytes(file, 32), ""},
+        {"text_ending_on_a_byte_seed_32", SampleBytes(file, 32), PAST_PADDING},
         {"text_one_bit_of_padding_seed_5", SampleBytes(file, 5), PAST_PADDING},
         {"text_two_bits_of_padding_seed_12", SampleBytes(file, 12), PAST_PADDING},
         {"text_three_bits_of_padding_seed_6", SampleBytes(file, 6), IN_PADDING},
         {"text_seven_bits_of_padding_seed_1", SampleBytes(file, 1), IN_PADDING},
-        {"noise_in_stored_blocks", SampleBytes(file, 3, false), ""},
-        {"all_zeros", std::string(file, '\0'), ""}};
+        {"noise_in_stored_blocks", SampleBytes(file, 3, false), PAST_PADDING},
+        {"all_zeros", std::string(file, '\0'), PAST_PADDING}};
     // clang-format on
 }
 
