@@ -21,8 +21,13 @@ int main(int argc, char** argv) {
     CArchiveTool tool(start, &report);
     Result result = Result::MODE_REJECTED;
     if (mode == MODE_CREATE) {
-        // Only packing runs workers, so only packing reads TOVRA_THREADS and warns about it.
+        // Only packing and unpacking run workers, so only they read TOVRA_THREADS and
+        // warn about it.
         result = tool.Process(argv[3], argv[2], mode, {COMPRESSION_LEVEL, WorkerThreads(&report)});
+    } else if (mode == MODE_EXTRACT) {
+        const InflateChoice inflate =
+            WorkerThreads(&report) > 1 ? InflateChoice::FASTEST : InflateChoice::SEQUENTIAL;
+        result = tool.Process("", argv[2], mode, {}, inflate);
     } else if (mode != MODE_INVALID) {
         result = tool.Process("", argv[2], mode, {});
     }

@@ -3,27 +3,17 @@
 // so that a stream's end leaves the next stream's first byte next, as zlib does.
 #include "codec/isal_inflate.h"
 
+#include "codec/chunk_inflate.h"
+#include "codec/zlib_codes.h"
+
 #include <climits>
 #include <new>
 #include <string>
 
 namespace {
 
-// The one header the fast path takes, the one every zlib writer at the default window
-// writes: deflate, 32 KiB window, no preset dictionary. ISA-L would inflate a stream
-// declaring a larger window, or a dictionary when the header arrives in two pieces,
-// where zlib refuses both.
-constexpr unsigned char CMF_DEFLATE_32K = 0x78;
-constexpr unsigned char FLG_PRESET_DICTIONARY = 0x20;
-constexpr unsigned HEADER_CHECK_DIVISOR = 31;
 constexpr size_t HEADER_SIZE = 2;
 constexpr int BITS_PER_BYTE = 8;
-
-bool IsPlainHeader(const unsigned char* header) {
-    const unsigned value = (static_cast<unsigned>(header[0]) << BITS_PER_BYTE) | header[1];
-    return header[0] == CMF_DEFLATE_32K && (header[1] & FLG_PRESET_DICTIONARY) == 0 &&
-           value % HEADER_CHECK_DIVISOR == 0;
-}
 
 // The library counts in 32 bits; the unpacker's pieces are far smaller.
 uint32_t Clamp32(size_t n) {
@@ -79,7 +69,7 @@ InflateStep IsalInflate::DeclineOtherHeaders(const unsigned char* input, size_t 
     InflateStep step;
     if (length >= HEADER_SIZE) {
         m_headerChecked = true;
-        if (!IsPlainHeader(input)) {
+        if (!IsPlainZlibHeader(input)) {
             step = Failed(0, 0, HEADER_DECLINED);
         }
     }
@@ -133,4 +123,76 @@ std::vector<std::unique_ptr<InflateEngine>> FastInflaters() {
         engines.push_back(std::move(isal));
     }
     return engines;
+}
+
+namespace {
+
+// ISA-L's raw inflate for the chunks of a stream. The window is its own copy, made by
+// the library from the bytes given.
+class IsalChunkInflater final : public ChunkInflater {
+  public:
+    bool Begin(const unsigned char* window, size_t length) override {
+        if (!m_state) {
+            m_state.reset(new (std::nothrow) inflate_state);
+            if (!m_state) {
+                return false;
+            }
+            isal_inflate_init(m_state.get());
+        } else {
+            isal_inflate_reset(m_state.get());
+        }
+        m_state->crc_flag = ISAL_DEFLATE;
+        // The library copies the window and never writes through the pointer.
+        return length == 0 ||
+               isal_inflate_set_dict(m_state.get(), const_cast<unsigned char*>(window),
+                                     static_cast<uint32_t>(length)) == ISAL_DECOMP_OK;
+    }
+
+    ChunkStep Inflate(const unsigned char* input, size_t length, unsigned char* output,
+                      size_t capacity) override {
+        inflate_state* state = m_state.get();
+        state->next_in = const_cast<unsigned char*>(input);
+        state->avail_in = Clamp32(length);
+        state->next_out = output;
+        state->avail_out = Clamp32(capacity);
+        const uint32_t inBefore = state->avail_in;
+        const uint32_t outBefore = state->avail_out;
+        const int code = isal_inflate(state);
+        ChunkStep step;
+        step.consumed = inBefore - state->avail_in;
+        step.produced = outBefore - state->avail_out;
+        if (code != ISAL_DECOMP_OK) {
+            step.state = ChunkState::FAILED;
+        } else if (state->block_state == ISAL_BLOCK_FINISH) {
+            step.state = ChunkState::FINISHED;
+            step.unused = static_cast<size_t>(state->read_in_length) / BITS_PER_BYTE;
+        } else if (Between(*state)) {
+            step.state = ChunkState::BETWEEN;
+        }
+        return step;
+    }
+
+    uint32_t Checksum(uint32_t adler, const unsigned char* data, size_t length) const override {
+        return isal_adler32(adler, data, length);
+    }
+
+  private:
+    // Waiting for the next block's header with no input, no bit and no output pending:
+    // a stored block that used up the input exactly may leave it in HDR with nothing
+    // gathered.
+    static bool Between(const inflate_state& state) {
+        const bool atHeader = state.block_state == ISAL_BLOCK_NEW_HDR ||
+                              (state.block_state == ISAL_BLOCK_HDR && state.tmp_in_size == 0);
+        return atHeader && state.avail_in == 0 && state.avail_out > 0 &&
+               state.read_in_length == 0 && state.tmp_out_processed == state.tmp_out_valid &&
+               state.copy_overflow_length == 0 && state.write_overflow_len == 0;
+    }
+
+    std::unique_ptr<inflate_state> m_state;
+};
+
+}  // namespace
+
+std::unique_ptr<ChunkInflater> MakeChunkInflater() {
+    return std::unique_ptr<ChunkInflater>(new (std::nothrow) IsalChunkInflater);
 }

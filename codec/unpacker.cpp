@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "codec/chunk_layout.h"
 #include "codec/zlib_codes.h"
 #include "platform/platform.h"
 
@@ -29,9 +30,10 @@ Unpacker::Unpacker(ProgressSink& progress, InflateChoice choice)
     : m_progress(progress), m_choice(choice) {}
 
 Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, const char* inName) {
+    m_inFd = inFd;
     m_inName = inName;
     m_shownUpTo = offset;
-    if (m_choice == InflateChoice::FASTEST) {
+    if (m_choice != InflateChoice::ZLIB_ONLY) {
         m_attempts = FastInflaters();
     }
     m_output.reset(new (std::nothrow) unsigned char[OUTPUT_SIZE]);
@@ -44,6 +46,9 @@ Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, const char* inNam
 }
 
 Result Unpacker::InflateStream(int outFd, int64_t size, const char* name) {
+    if (std::optional<Result> result = InflateSideBySide(outFd, size, name)) {
+        return *result;
+    }
     const int64_t start = m_input.Offset();
     for (const std::unique_ptr<InflateEngine>& engine : m_attempts) {
         if (std::optional<Result> result = Inflate(*engine, Role::ATTEMPT, outFd, size, name)) {
@@ -56,6 +61,29 @@ Result Unpacker::InflateStream(int outFd, int64_t size, const char* name) {
         m_input.RestartAt(start);
     }
     return *Inflate(m_zlib, Role::JUDGE, outFd, size, name);
+}
+
+// A stream of more than one chunk, on two cores where the build and the machine allow.
+// Gives no result when the stream is declined: its file is emptied for the path of one
+// thread, which then inflates it from its first byte.
+std::optional<Result> Unpacker::InflateSideBySide(int outFd, int64_t size, const char* name) {
+    if (m_choice != InflateChoice::FASTEST || size <= static_cast<int64_t>(CHUNK_SIZE) ||
+        !m_chunked.Ready()) {
+        return std::nullopt;
+    }
+    const ChunkTarget target{m_inFd, m_input.RegionEnd(), outFd, size};
+    int64_t end = 0;
+    switch (m_chunked.Inflate(target, m_input.Offset(), this, &end)) {
+        case ChunkedOutcome::DONE:
+            m_input.RestartAt(end);
+            return ShowFigures(end, true) == Progress::STOP ? Result::ABORT : Result::OK;
+        case ChunkedOutcome::STOPPED:
+            return Result(Result::ABORT);
+        case ChunkedOutcome::DECLINED:
+            break;
+    }
+    Result emptied = outFd >= 0 ? EmptyFile(outFd) : Result::OK;
+    return emptied.ok() ? std::nullopt : std::optional<Result>(emptied.Naming(name));
 }
 
 // The stream that starts at the input's offset, inflated through engine. An attempt gives

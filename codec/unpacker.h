@@ -11,17 +11,19 @@
 #include <optional>
 #include <vector>
 
+#include "codec/chunked_inflate.h"
 #include "codec/inflate_engine.h"
 #include "codec/piece_reader.h"
 #include "codec/progress.h"
 #include "codec/zlib_inflate.h"
 #include "platform/result.h"
 
-// Which engines inflate: the fastest the build has, zlib judging every stream they do
-// not end cleanly, or zlib alone, whose results the fast path must match.
-enum class InflateChoice { FASTEST, ZLIB_ONLY };
+// Which engines inflate: the fastest the build has, a large stream's chunks on two
+// cores where it can, zlib judging every stream they do not end cleanly; the same on
+// one thread; or zlib alone, whose results the fast paths must match.
+enum class InflateChoice { FASTEST, SEQUENTIAL, ZLIB_ONLY };
 
-class Unpacker {
+class Unpacker final : private ChunkFigures {
   public:
     // Figures go to progress, which may ask for a stop.
     Unpacker(ProgressSink& progress, InflateChoice choice);
@@ -59,7 +61,9 @@ class Unpacker {
     Call InflateOnce(InflateEngine& engine, bool wantsInput);
     Result Deliver(const Call& call, bool judge, int outFd, const char* name);
     Result Judge(const InflateStep& step, int64_t inflated, int64_t size, const char* name);
+    std::optional<Result> InflateSideBySide(int outFd, int64_t size, const char* name);
     Progress ShowFigures(int64_t upTo, bool streamEnded);
+    Progress ShowUpTo(int64_t at) override { return ShowFigures(at, false); }
 
     ProgressSink& m_progress;
     const InflateChoice m_choice;
@@ -67,6 +71,8 @@ class Unpacker {
     ZlibInflate m_zlib;                                      // the judge
     PieceReader m_input;
     std::unique_ptr<unsigned char[]> m_output;
+    ChunkedInflate m_chunked;
+    int m_inFd = -1;
     const char* m_inName = "";
     int64_t m_shownUpTo = 0;  // the position of the last figure shown
 };

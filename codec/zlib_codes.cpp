@@ -7,6 +7,11 @@
 
 namespace {
 
+constexpr unsigned char CMF_DEFLATE_32K = 0x78;
+constexpr unsigned char FLG_PRESET_DICTIONARY = 0x20;
+constexpr unsigned HEADER_CHECK_DIVISOR = 31;
+constexpr int BITS_PER_BYTE = 8;
+
 // No archive stream asks for a preset dictionary: a stream that does is damaged data.
 int AsFailure(int zcode) {
     return zcode == Z_NEED_DICT ? Z_DATA_ERROR : zcode;
@@ -40,4 +45,10 @@ Result ZlibResult(int zcode) {
                                                : "stream failed";
     return Result(CodeOf(zcode),
                   FileNote("", std::string(what) + " (zlib: " + zError(zcode) + ")"));
+}
+
+bool IsPlainZlibHeader(const unsigned char* header) {
+    const unsigned value = (static_cast<unsigned>(header[0]) << BITS_PER_BYTE) | header[1];
+    return header[0] == CMF_DEFLATE_32K && (header[1] & FLG_PRESET_DICTIONARY) == 0 &&
+           value % HEADER_CHECK_DIVISOR == 0;
 }

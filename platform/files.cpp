@@ -201,6 +201,26 @@ Result WriteAll(int fd, const void* data, size_t size) {
     return Result::OK;
 }
 
+Result WriteAllAt(int fd, const void* data, size_t size, int64_t offset) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return ErrnoFailure(Result::FAIL, errno);
+        }
+        if (n == 0) {
+            return ErrnoFailure(Result::FAIL, ENOSPC);
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return Result::OK;
+}
+
 Result DirectoryHandle::Open(const std::string& path) {
     Descriptor opened(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;

@@ -112,6 +112,10 @@ Result ReadFullAt(int fd, void* buffer, size_t size, int64_t offset, size_t* got
 // the file not named).
 Result WriteAll(int fd, const void* data, size_t size);
 
+// Writes all size bytes at offset, leaving the descriptor's position alone. Returns as
+// WriteAll does.
+Result WriteAllAt(int fd, const void* data, size_t size, int64_t offset);
+
 enum class PathKind { ABSENT, LINK, REGULAR, DIRECTORY, OTHER };
 
 struct PathStatus {
