@@ -182,10 +182,15 @@ Result ReadFullAt(int fd, void* buffer, size_t size, int64_t offset, size_t* got
     return Result::OK;
 }
 
-Result WriteAll(int fd, const void* data, size_t size) {
+namespace {
+
+// Writes all size bytes at offset, or at the descriptor's position when offset is
+// negative.
+Result WriteWhole(int fd, const void* data, size_t size, int64_t offset) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
+        ssize_t n = offset < 0 ? write(fd, bytes, size)
+                               : pwrite(fd, bytes, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -197,28 +202,19 @@ Result WriteAll(int fd, const void* data, size_t size) {
         }
         bytes += n;
         size -= static_cast<size_t>(n);
+        offset += offset < 0 ? 0 : n;
     }
     return Result::OK;
 }
 
+}  // namespace
+
+Result WriteAll(int fd, const void* data, size_t size) {
+    return WriteWhole(fd, data, size, -1);
+}
+
 Result WriteAllAt(int fd, const void* data, size_t size, int64_t offset) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return ErrnoFailure(Result::FAIL, errno);
-        }
-        if (n == 0) {
-            return ErrnoFailure(Result::FAIL, ENOSPC);
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return Result::OK;
+    return WriteWhole(fd, data, size, offset);
 }
 
 Result DirectoryHandle::Open(const std::string& path) {
