@@ -83,6 +83,10 @@ ProcessStart PrepareProcess() {
     return start;
 }
 
+int UnpackWorkers(Report* report) {
+    return getenv(THREADS_VARIABLE) != nullptr ? WorkerThreads(report) : 1;
+}
+
 int WorkerThreads(Report* report) {
     const int cpus = static_cast<int>(std::min<long>(CpusAllowed(), MAX_WORKERS));
     const char* text = getenv(THREADS_VARIABLE);
