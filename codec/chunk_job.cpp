@@ -151,7 +151,7 @@ bool GuessJob::WriteAccepted() {
 void GuessJob::Run() {
     m_start = ChunkRound::NOT_FOUND;
     m_ended = JobEnd::FAILED;
-    if (!WriteAccepted() || !FindStart()) {
+    if (!WriteAccepted() || !m_guessing || !FindStart()) {
         return;
     }
     m_ended = InflateChunk();

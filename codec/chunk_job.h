@@ -18,6 +18,8 @@
 // What a round's jobs share, each field written by one job and read by the other.
 struct ChunkRound {
     static constexpr int64_t NOT_FOUND = -1;
+    // No guess this round: the run goes on to the stream's end.
+    static constexpr int64_t NONE_COMING = INT64_MAX;
     std::atomic<int64_t> guessStart{NOT_FOUND};  // where the guess's chunk begins
     std::atomic<int64_t> runAt{0};               // how far the run has read, for the figures
     std::atomic<bool> guessUseless{false};       // the run did not stop where the guess began
@@ -89,9 +91,10 @@ class GuessJob final : public CrewTask {
 
     // The next round searches from offset: it first writes the chunk accepted in the
     // round before, if any.
-    void Prepare(ChunkRound* round, int64_t offset) {
+    void Prepare(ChunkRound* round, int64_t offset, bool guessing) {
         m_round = round;
         m_from = offset;
+        m_guessing = guessing;
     }
     void Run() override;
 
@@ -117,6 +120,7 @@ class GuessJob final : public CrewTask {
     ChunkTarget m_target;
     ChunkRound* m_round = nullptr;
     int64_t m_from = 0;
+    bool m_guessing = true;
     JobEnd m_ended = JobEnd::FAILED;
     int64_t m_start = ChunkRound::NOT_FOUND;
     int64_t m_position = 0;

@@ -19,6 +19,10 @@ constexpr int64_t FIGURE_LAG = int64_t{64} * 1024;
 constexpr size_t WINDOW_SIZE = size_t{32} * 1024;
 constexpr size_t ZLIB_HEADER_SIZE = 2;
 constexpr size_t ADLER_SIZE = 4;
+// Guesses that fail in a row before a stream's rounds go on with the run alone: a
+// stream whose blocks refer back across the markers (the zlib-only build's) fails
+// every one, and the wasted work would slow the run down.
+constexpr int FAILED_GUESSES_BEFORE_RUN_ALONE = 2;
 
 }  // namespace
 
@@ -41,15 +45,18 @@ ChunkedOutcome ChunkedInflate::Inflate(const ChunkTarget& target, int64_t start,
         return ChunkedOutcome::DECLINED;
     }
     m_guess.Begin(target);
+    int failedInARow = 0;
     for (;;) {
-        const ChunkedOutcome round = AwaitRound(figures);
+        const ChunkedOutcome round =
+            AwaitRound(failedInARow < FAILED_GUESSES_BEFORE_RUN_ALONE, figures);
         if (round != ChunkedOutcome::DONE) {
             return round;
         }
         if (m_run.Ended() == JobEnd::FINISHED) {
             return Finish(target, m_run.Position(), m_run.Produced(), m_run.Adler(), end);
         }
-        if (GuessFits(target)) {
+        failedInARow = GuessFits(target) ? 0 : failedInARow + 1;
+        if (failedInARow == 0) {
             const size_t length = m_guess.Length();
             const int64_t produced = m_run.Produced() + static_cast<int64_t>(length);
             const uint32_t adler = static_cast<uint32_t>(
@@ -73,13 +80,13 @@ ChunkedOutcome ChunkedInflate::Inflate(const ChunkTarget& target, int64_t start,
 
 // Runs one round, showing figures meanwhile. Returns DONE when the run stopped at a
 // chunk end or finished the stream, STOPPED, or DECLINED for a failure of either job.
-ChunkedOutcome ChunkedInflate::AwaitRound(ChunkFigures* figures) {
-    m_round.guessStart.store(ChunkRound::NOT_FOUND);
+ChunkedOutcome ChunkedInflate::AwaitRound(bool guessing, ChunkFigures* figures) {
+    m_round.guessStart.store(guessing ? ChunkRound::NOT_FOUND : ChunkRound::NONE_COMING);
     m_round.runAt.store(m_run.Position());
     m_round.guessUseless.store(false);
     m_round.quit.store(false);
     m_run.Prepare(&m_round);
-    m_guess.Prepare(&m_round, m_run.Position());
+    m_guess.Prepare(&m_round, m_run.Position(), guessing);
     CrewTask* const tasks[WORKERS] = {&m_run, &m_guess};
     m_crew.Launch(tasks);
     // Asked at once too: a key typed before the round reaches the jobs as they begin.

@@ -38,7 +38,7 @@ class ChunkedInflate {
                            int64_t* end);
 
   private:
-    ChunkedOutcome AwaitRound(ChunkFigures* figures);
+    ChunkedOutcome AwaitRound(bool guessing, ChunkFigures* figures);
     bool GuessFits(const ChunkTarget& target) const;
     ChunkedOutcome Finish(const ChunkTarget& target, int64_t trailer, int64_t produced,
                           uint32_t adler, int64_t* end) const;
