@@ -24,6 +24,25 @@ constexpr size_t ADLER_SIZE = 4;
 // every one, and the wasted work would slow the run down.
 constexpr int FAILED_GUESSES_BEFORE_RUN_ALONE = 2;
 
+// The stream's end: all of its length made, and the trailer the Adler-32 of it.
+ChunkedOutcome Finish(const ChunkTarget& target, int64_t trailer, int64_t produced, uint32_t adler,
+                      int64_t* end) {
+    unsigned char stored[ADLER_SIZE];
+    size_t got = 0;
+    if (produced != target.size || trailer + static_cast<int64_t>(ADLER_SIZE) > target.regionEnd ||
+        !ReadFullAt(target.inFd, stored, sizeof stored, trailer, &got).ok() ||
+        got != sizeof stored) {
+        return ChunkedOutcome::DECLINED;
+    }
+    const uint32_t expected = (uint32_t{stored[0]} << 24) | (uint32_t{stored[1]} << 16) |
+                              (uint32_t{stored[2]} << 8) | uint32_t{stored[3]};
+    if (expected != adler) {
+        return ChunkedOutcome::DECLINED;
+    }
+    *end = trailer + static_cast<int64_t>(ADLER_SIZE);
+    return ChunkedOutcome::DONE;
+}
+
 }  // namespace
 
 bool ChunkedInflate::Ready() {
@@ -119,23 +138,4 @@ bool ChunkedInflate::GuessFits(const ChunkTarget& target) const {
         default:
             return false;
     }
-}
-
-// The stream's end: all of its length made, and the trailer the Adler-32 of it.
-ChunkedOutcome ChunkedInflate::Finish(const ChunkTarget& target, int64_t trailer, int64_t produced,
-                                      uint32_t adler, int64_t* end) const {
-    unsigned char stored[ADLER_SIZE];
-    size_t got = 0;
-    if (produced != target.size || trailer + static_cast<int64_t>(ADLER_SIZE) > target.regionEnd ||
-        !ReadFullAt(target.inFd, stored, sizeof stored, trailer, &got).ok() ||
-        got != sizeof stored) {
-        return ChunkedOutcome::DECLINED;
-    }
-    const uint32_t expected = (uint32_t{stored[0]} << 24) | (uint32_t{stored[1]} << 16) |
-                              (uint32_t{stored[2]} << 8) | uint32_t{stored[3]};
-    if (expected != adler) {
-        return ChunkedOutcome::DECLINED;
-    }
-    *end = trailer + static_cast<int64_t>(ADLER_SIZE);
-    return ChunkedOutcome::DONE;
 }

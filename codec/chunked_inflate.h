@@ -40,8 +40,6 @@ class ChunkedInflate {
   private:
     ChunkedOutcome AwaitRound(bool guessing, ChunkFigures* figures);
     bool GuessFits(const ChunkTarget& target) const;
-    ChunkedOutcome Finish(const ChunkTarget& target, int64_t trailer, int64_t produced,
-                          uint32_t adler, int64_t* end) const;
 
     bool m_tried = false;
     bool m_ready = false;
