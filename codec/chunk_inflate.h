@@ -23,6 +23,9 @@ struct ChunkStep {
     size_t unused = 0;  // FINISHED: bytes taken past the last block's end
 };
 
+// The Adler-32 of no data, where every checksum begins.
+constexpr uint32_t ADLER_START = 1;
+
 class ChunkInflater {
   public:
     virtual ~ChunkInflater() = default;

@@ -16,25 +16,29 @@ constexpr int64_t CHUNK = static_cast<int64_t>(CHUNK_SIZE);
 
 }  // namespace
 
+bool ChunkWorkspace::Allocate(size_t outputSize) {
+    if (!inflater) {
+        inflater = MakeChunkInflater();
+    }
+    if (!output) {
+        output.reset(new (std::nothrow) unsigned char[outputSize]);
+    }
+    return inflater && output && input.Allocate();
+}
+
 bool RunJob::Allocate() {
-    if (!m_inflater) {
-        m_inflater = MakeChunkInflater();
-    }
-    if (!m_output) {
-        m_output.reset(new (std::nothrow) unsigned char[RUN_OUTPUT_SIZE]);
-    }
-    return m_inflater && m_output && m_input.Allocate();
+    return m_work.Allocate(RUN_OUTPUT_SIZE);
 }
 
 bool RunJob::Begin(const ChunkTarget& target, int64_t offset, int64_t produced, uint32_t adler,
                    const unsigned char* window, size_t windowLength) {
     m_target = target;
-    m_input.Begin(target.inFd, offset, target.regionEnd);
+    m_work.input.Begin(target.inFd, offset, target.regionEnd);
     m_position = offset;
     m_produced = produced;
     m_adler = adler;
     m_pending = 0;
-    return m_inflater->Begin(window, windowLength);
+    return m_work.inflater->Begin(window, windowLength);
 }
 
 void RunJob::Run() {
@@ -43,7 +47,7 @@ void RunJob::Run() {
         const unsigned char* data = nullptr;
         size_t length = 0;
         bool marked = false;
-        if (!m_input.Segment(&data, &length, &marked) || length == 0) {
+        if (!m_work.input.Segment(&data, &length, &marked) || length == 0) {
             m_ended = JobEnd::FAILED;  // a read failed, or the stream is cut short
             break;
         }
@@ -53,8 +57,8 @@ void RunJob::Run() {
             m_ended = end;
             break;
         }
-        m_input.Consume(length);
-        m_position = m_input.Position();
+        m_work.input.Consume(length);
+        m_position = m_work.input.Position();
         m_round->runAt.store(m_position, std::memory_order_relaxed);
         if (marked && StopsHere(state)) {
             m_ended = Flush() ? JobEnd::CHUNK_END : JobEnd::FAILED;
@@ -89,8 +93,8 @@ JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkSta
         const size_t room = left + 1 < static_cast<int64_t>(RUN_OUTPUT_SIZE - m_pending)
                                 ? static_cast<size_t>(left + 1)
                                 : RUN_OUTPUT_SIZE - m_pending;
-        const ChunkStep step =
-            m_inflater->Inflate(data + used, length - used, m_output.get() + m_pending, room);
+        const ChunkStep step = m_work.inflater->Inflate(data + used, length - used,
+                                                        m_work.output.get() + m_pending, room);
         used += step.consumed;
         m_pending += step.produced;
         if (step.consumed == 0 && step.produced == 0 && used < length) {
@@ -104,7 +108,7 @@ JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkSta
             return JobEnd::FAILED;
         }
         if (step.state == ChunkState::FINISHED) {
-            m_position = m_input.Position() + static_cast<int64_t>(used - step.unused);
+            m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
             return JobEnd::FINISHED;
         }
         if (used == length && step.produced < room) {
@@ -119,30 +123,24 @@ bool RunJob::Flush() {
         return true;
     }
     if (m_target.outFd >= 0 &&
-        !WriteAllAt(m_target.outFd, m_output.get(), m_pending, m_produced).ok()) {
+        !WriteAllAt(m_target.outFd, m_work.output.get(), m_pending, m_produced).ok()) {
         return false;
     }
-    m_adler = m_inflater->Checksum(m_adler, m_output.get(), m_pending);
+    m_adler = m_work.inflater->Checksum(m_adler, m_work.output.get(), m_pending);
     m_produced += static_cast<int64_t>(m_pending);
     m_pending = 0;
     return true;
 }
 
 bool GuessJob::Allocate() {
-    if (!m_inflater) {
-        m_inflater = MakeChunkInflater();
-    }
-    if (!m_output) {
-        m_output.reset(new (std::nothrow) unsigned char[CHUNK_SIZE + 1]);
-    }
-    return m_inflater && m_output && m_input.Allocate();
+    return m_work.Allocate(CHUNK_SIZE + 1);
 }
 
 bool GuessJob::WriteAccepted() {
     const int64_t at = m_writeAt;
     m_writeAt = -1;
     if (at >= 0 && m_target.outFd >= 0 &&
-        !WriteAllAt(m_target.outFd, m_output.get(), m_length, at).ok()) {
+        !WriteAllAt(m_target.outFd, m_work.output.get(), m_length, at).ok()) {
         m_writeFailed = true;
     }
     return !m_writeFailed;
@@ -151,12 +149,13 @@ bool GuessJob::WriteAccepted() {
 void GuessJob::Run() {
     m_start = ChunkRound::NOT_FOUND;
     m_ended = JobEnd::FAILED;
-    if (!WriteAccepted() || !m_guessing || !FindStart()) {
+    const bool guessing = m_round->guessStart.load() != ChunkRound::NONE_COMING;
+    if (!WriteAccepted() || !guessing || !FindStart()) {
         return;
     }
     m_ended = InflateChunk();
     if (m_ended == JobEnd::CHUNK_END || m_ended == JobEnd::FINISHED) {
-        m_adler = m_inflater->Checksum(1, m_output.get(), m_length);
+        m_adler = m_work.inflater->Checksum(ADLER_START, m_work.output.get(), m_length);
     }
 }
 
@@ -164,19 +163,19 @@ void GuessJob::Run() {
 bool GuessJob::FindStart() {
     // The run's chunk is most likely about as long as the last one guessed: no marker
     // is looked for in the first half of that.
-    m_input.Begin(m_target.inFd, m_from + m_lastSpan / 2, m_target.regionEnd);
+    m_work.input.Begin(m_target.inFd, m_from + m_lastSpan / 2, m_target.regionEnd);
     // No further than a chunk's worth of stored data: past that the run is there first.
     const int64_t searched = m_from + CHUNK;
-    while (m_input.Position() < searched && !m_round->guessUseless.load()) {
+    while (m_work.input.Position() < searched && !m_round->guessUseless.load()) {
         const unsigned char* data = nullptr;
         size_t length = 0;
         bool marked = false;
-        if (!m_input.Segment(&data, &length, &marked) || length == 0) {
+        if (!m_work.input.Segment(&data, &length, &marked) || length == 0) {
             return false;
         }
-        m_input.Consume(length);
+        m_work.input.Consume(length);
         if (marked) {
-            m_start = m_input.Position();
+            m_start = m_work.input.Position();
             m_round->guessStart.store(m_start);
             return true;
         }
@@ -189,7 +188,7 @@ bool GuessJob::FindStart() {
 // for the stream's last block ended, else FAILED: the data refers to what came before,
 // it is longer than a chunk, or it is no deflate stream from there.
 JobEnd GuessJob::InflateChunk() {
-    if (!m_inflater->Begin(nullptr, 0)) {
+    if (!m_work.inflater->Begin(nullptr, 0)) {
         return JobEnd::FAILED;
     }
     m_length = 0;
@@ -198,14 +197,15 @@ JobEnd GuessJob::InflateChunk() {
         const unsigned char* data = nullptr;
         size_t length = 0;
         bool marked = false;
-        if (!m_input.Segment(&data, &length, &marked) || length == 0) {
+        if (!m_work.input.Segment(&data, &length, &marked) || length == 0) {
             return JobEnd::FAILED;
         }
         size_t used = 0;
         ChunkStep step;
         do {
-            step = m_inflater->Inflate(data + used, length - used, m_output.get() + m_length,
-                                       CHUNK_SIZE + 1 - m_length);
+            step =
+                m_work.inflater->Inflate(data + used, length - used, m_work.output.get() + m_length,
+                                         CHUNK_SIZE + 1 - m_length);
             used += step.consumed;
             m_length += step.produced;
             if (step.consumed == 0 && step.produced == 0 && used < length) {
@@ -215,13 +215,13 @@ JobEnd GuessJob::InflateChunk() {
                 return JobEnd::FAILED;
             }
             if (step.state == ChunkState::FINISHED) {
-                m_position = m_input.Position() + static_cast<int64_t>(used - step.unused);
+                m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
                 return JobEnd::FINISHED;
             }
         } while (used < length);
-        m_input.Consume(length);
+        m_work.input.Consume(length);
         if (marked && step.state == ChunkState::BETWEEN && m_length == CHUNK_SIZE) {
-            m_position = m_input.Position();
+            m_position = m_work.input.Position();
             m_lastSpan = m_position - m_start;
             return JobEnd::CHUNK_END;
         }

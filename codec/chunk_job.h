@@ -41,6 +41,16 @@ enum class JobEnd {
     QUIT,
 };
 
+// What each job inflates with: its inflater, its input and its output buffer.
+struct ChunkWorkspace {
+    // Takes them, the output of outputSize bytes. Returns false when they cannot be had.
+    bool Allocate(size_t outputSize);
+
+    std::unique_ptr<ChunkInflater> inflater;
+    MarkedInput input;
+    std::unique_ptr<unsigned char[]> output;
+};
+
 class RunJob final : public CrewTask {
   public:
     // Takes the inflater and buffers. Returns false when they cannot be had.
@@ -65,16 +75,14 @@ class RunJob final : public CrewTask {
     bool Flush();
     bool StopsHere(ChunkState state) const;
 
-    std::unique_ptr<ChunkInflater> m_inflater;
-    MarkedInput m_input;
-    std::unique_ptr<unsigned char[]> m_output;
+    ChunkWorkspace m_work;
     size_t m_pending = 0;  // output not yet written
     ChunkTarget m_target;
     ChunkRound* m_round = nullptr;
     JobEnd m_ended = JobEnd::FAILED;
     int64_t m_position = 0;
     int64_t m_produced = 0;  // written, at its offset
-    uint32_t m_adler = 1;
+    uint32_t m_adler = ADLER_START;
 };
 
 class GuessJob final : public CrewTask {
@@ -89,12 +97,11 @@ class GuessJob final : public CrewTask {
         m_lastSpan = 0;
     }
 
-    // The next round searches from offset: it first writes the chunk accepted in the
-    // round before, if any.
-    void Prepare(ChunkRound* round, int64_t offset, bool guessing) {
+    // The next round searches from offset, unless the round says no guess is coming:
+    // it first writes the chunk accepted in the round before, if any.
+    void Prepare(ChunkRound* round, int64_t offset) {
         m_round = round;
         m_from = offset;
-        m_guessing = guessing;
     }
     void Run() override;
 
@@ -107,25 +114,22 @@ class GuessJob final : public CrewTask {
     int64_t Position() const { return m_position; }  // after FINISHED: the trailer's
     size_t Length() const { return m_length; }
     uint32_t Adler() const { return m_adler; }
-    const unsigned char* Data() const { return m_output.get(); }
+    const unsigned char* Data() const { return m_work.output.get(); }
     bool WriteFailed() const { return m_writeFailed; }
 
   private:
     bool FindStart();
     JobEnd InflateChunk();
 
-    std::unique_ptr<ChunkInflater> m_inflater;
-    MarkedInput m_input;
-    std::unique_ptr<unsigned char[]> m_output;  // a chunk and one byte, to tell a longer one
+    ChunkWorkspace m_work;  // its output a chunk and one byte, to tell a longer one
     ChunkTarget m_target;
     ChunkRound* m_round = nullptr;
     int64_t m_from = 0;
-    bool m_guessing = true;
     JobEnd m_ended = JobEnd::FAILED;
     int64_t m_start = ChunkRound::NOT_FOUND;
     int64_t m_position = 0;
     size_t m_length = 0;
-    uint32_t m_adler = 1;
+    uint32_t m_adler = ADLER_START;
     int64_t m_lastSpan = 0;  // the compressed length of the last whole chunk guessed
     int64_t m_writeAt = -1;  // where the accepted chunk goes, until written
     bool m_writeFailed = false;

@@ -17,7 +17,6 @@ constexpr std::chrono::milliseconds POLL_INTERVAL{10};
 // far behind, as on the one-thread path.
 constexpr int64_t FIGURE_LAG = int64_t{64} * 1024;
 constexpr size_t WINDOW_SIZE = size_t{32} * 1024;
-constexpr size_t ZLIB_HEADER_SIZE = 2;
 constexpr size_t ADLER_SIZE = 4;
 // Guesses that fail in a row before a stream's rounds go on with the run alone: a
 // stream whose blocks refer back across the markers (the zlib-only build's) fails
@@ -59,8 +58,8 @@ ChunkedOutcome ChunkedInflate::Inflate(const ChunkTarget& target, int64_t start,
     size_t got = 0;
     if (!ReadFullAt(target.inFd, header, sizeof header, start, &got).ok() || got != sizeof header ||
         !IsPlainZlibHeader(header) ||
-        !m_run.Begin(target, start + static_cast<int64_t>(ZLIB_HEADER_SIZE), 0,
-                     adler32(0, nullptr, 0), nullptr, 0)) {
+        !m_run.Begin(target, start + static_cast<int64_t>(ZLIB_HEADER_SIZE), 0, ADLER_START,
+                     nullptr, 0)) {
         return ChunkedOutcome::DECLINED;
     }
     m_guess.Begin(target);
@@ -105,7 +104,7 @@ ChunkedOutcome ChunkedInflate::AwaitRound(bool guessing, ChunkFigures* figures) 
     m_round.guessUseless.store(false);
     m_round.quit.store(false);
     m_run.Prepare(&m_round);
-    m_guess.Prepare(&m_round, m_run.Position(), guessing);
+    m_guess.Prepare(&m_round, m_run.Position());
     CrewTask* const tasks[WORKERS] = {&m_run, &m_guess};
     m_crew.Launch(tasks);
     // Asked at once too: a key typed before the round reaches the jobs as they begin.

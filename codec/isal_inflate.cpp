@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t HEADER_SIZE = 2;
 constexpr int BITS_PER_BYTE = 8;
 
 // The library counts in 32 bits; the unpacker's pieces are far smaller.
@@ -40,6 +39,24 @@ InflateStep Failed(size_t consumed, size_t produced, int code) {
     return step;
 }
 
+// Makes *state ready for a new stream, taking it on first use (87 KiB: too large for
+// the stack) and resetting it after; crcFlag says which check the library makes.
+// Returns false when the memory cannot be had.
+bool ReadyState(std::unique_ptr<inflate_state>* state, uint32_t crcFlag) {
+    if (!*state) {
+        state->reset(new (std::nothrow) inflate_state);
+        if (!*state) {
+            return false;
+        }
+        isal_inflate_init(state->get());
+    } else {
+        isal_inflate_reset(state->get());
+    }
+    // Set after init, which clears it.
+    (*state)->crc_flag = crcFlag;
+    return true;
+}
+
 // The codes for a header left to zlib, and for input that does not go on from the last
 // call's.
 constexpr int HEADER_DECLINED = ISAL_INVALID_WRAPPER;
@@ -48,16 +65,9 @@ constexpr int INPUT_MISPLACED = ISAL_INVALID_OPERATION;
 }  // namespace
 
 Result IsalInflate::BeginStream() {
-    if (!m_state) {
-        m_state.reset(new (std::nothrow) inflate_state);
-        if (!m_state) {
-            return OutOfMemory();
-        }
-        isal_inflate_init(m_state.get());
-        // Set after init, which clears it; reset keeps it. Header and Adler-32 checked.
-        m_state->crc_flag = ISAL_ZLIB;
-    } else {
-        isal_inflate_reset(m_state.get());
+    // Header and Adler-32 checked by the library.
+    if (!ReadyState(&m_state, ISAL_ZLIB)) {
+        return OutOfMemory();
     }
     m_headerChecked = false;
     m_held = 0;
@@ -67,7 +77,7 @@ Result IsalInflate::BeginStream() {
 // Leaves every stream whose header is not the plain one to zlib; waits for both bytes.
 InflateStep IsalInflate::DeclineOtherHeaders(const unsigned char* input, size_t length) {
     InflateStep step;
-    if (length >= HEADER_SIZE) {
+    if (length >= ZLIB_HEADER_SIZE) {
         m_headerChecked = true;
         if (!IsPlainZlibHeader(input)) {
             step = Failed(0, 0, HEADER_DECLINED);
@@ -132,16 +142,10 @@ namespace {
 class IsalChunkInflater final : public ChunkInflater {
   public:
     bool Begin(const unsigned char* window, size_t length) override {
-        if (!m_state) {
-            m_state.reset(new (std::nothrow) inflate_state);
-            if (!m_state) {
-                return false;
-            }
-            isal_inflate_init(m_state.get());
-        } else {
-            isal_inflate_reset(m_state.get());
+        // Raw deflate: the unpacker checks the Adler-32 of the chunks put together.
+        if (!ReadyState(&m_state, ISAL_DEFLATE)) {
+            return false;
         }
-        m_state->crc_flag = ISAL_DEFLATE;
         // The library copies the window and never writes through the pointer.
         return length == 0 ||
                isal_inflate_set_dict(m_state.get(), const_cast<unsigned char*>(window),

@@ -2,6 +2,8 @@
 // with the words a note gives them.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/result.h"
 
 // The result a zlib return code stands for: OK for Z_OK and Z_STREAM_END, else the
@@ -12,4 +14,5 @@ Result ZlibResult(int zcode);
 // deflate, 32 KiB window, no preset dictionary. The fast engines take only such a
 // stream: ISA-L would inflate one declaring a larger window, or a dictionary when the
 // header arrives in two pieces, where zlib refuses both.
+constexpr size_t ZLIB_HEADER_SIZE = 2;
 bool IsPlainZlibHeader(const unsigned char* header);
