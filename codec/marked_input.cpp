@@ -2,6 +2,7 @@
 // position stay in front of each new piece to be searched again.
 #include "codec/marked_input.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -11,6 +12,28 @@
 namespace {
 
 constexpr size_t KEPT_BEHIND = CHUNK_END_MARKER_SIZE - 1;
+// Where the marker's first 0xFF stands in it: memchr finds that byte many times faster
+// than memmem finds the whole marker, and compressed data holds it only once in 256.
+constexpr size_t FIRST_FF = 2;
+
+// The first marker in [begin, end), or null.
+const unsigned char* FindMarker(const unsigned char* begin, const unsigned char* end) {
+    if (end - begin < static_cast<ptrdiff_t>(CHUNK_END_MARKER_SIZE)) {
+        return nullptr;
+    }
+    const unsigned char* const lastFF = end - (CHUNK_END_MARKER_SIZE - FIRST_FF);
+    for (const unsigned char* at = begin + FIRST_FF; at <= lastFF; ++at) {
+        at = static_cast<const unsigned char*>(
+            memchr(at, 0xff, static_cast<size_t>(lastFF - at) + 1));
+        if (at == nullptr) {
+            return nullptr;
+        }
+        if (memcmp(at - FIRST_FF, CHUNK_END_MARKER, CHUNK_END_MARKER_SIZE) == 0) {
+            return at - FIRST_FF;
+        }
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -55,18 +78,13 @@ bool MarkedInput::Segment(const unsigned char** data, size_t* length, bool* ends
     const size_t at = static_cast<size_t>(m_position - m_base);
     // A marker that ends past the position, though it may begin before it.
     const size_t from = at < KEPT_BEHIND ? 0 : at - KEPT_BEHIND;
-    const void* found =
-        memmem(buffer + from, m_filled - from, CHUNK_END_MARKER, CHUNK_END_MARKER_SIZE);
-    while (found != nullptr &&
-           static_cast<const unsigned char*>(found) + CHUNK_END_MARKER_SIZE <= buffer + at) {
-        const unsigned char* next = static_cast<const unsigned char*>(found) + 1;
-        found = memmem(next, static_cast<size_t>(buffer + m_filled - next), CHUNK_END_MARKER,
-                       CHUNK_END_MARKER_SIZE);
+    const unsigned char* const filled = buffer + m_filled;
+    const unsigned char* found = FindMarker(buffer + from, filled);
+    while (found != nullptr && found + CHUNK_END_MARKER_SIZE <= buffer + at) {
+        found = FindMarker(found + 1, filled);
     }
     const size_t segmentEnd =
-        found != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(found) - buffer) +
-                               CHUNK_END_MARKER_SIZE
-                         : m_filled;
+        found != nullptr ? static_cast<size_t>(found - buffer) + CHUNK_END_MARKER_SIZE : m_filled;
     *data = buffer + at;
     *length = segmentEnd - at;
     *endsAtMarker = found != nullptr;
