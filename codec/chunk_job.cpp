@@ -3,6 +3,7 @@
 // input ends.
 #include "codec/chunk_job.h"
 
+#include <algorithm>
 #include <new>
 
 #include "codec/chunk_layout.h"
@@ -139,9 +140,15 @@ bool GuessJob::Allocate() {
 bool GuessJob::WriteAccepted() {
     const int64_t at = m_writeAt;
     m_writeAt = -1;
-    if (at >= 0 && m_target.outFd >= 0 &&
-        !WriteAllAt(m_target.outFd, m_work.output.get(), m_length, at).ok()) {
-        m_writeFailed = true;
+    if (at >= 0 && m_target.outFd >= 0) {
+        // In the run's write size: a write holds the file's lock throughout, and one of
+        // a whole chunk would keep the run's writes waiting for it.
+        for (size_t done = 0; done < m_length && !m_writeFailed; done += RUN_OUTPUT_SIZE) {
+            const size_t part = std::min(RUN_OUTPUT_SIZE, m_length - done);
+            m_writeFailed = !WriteAllAt(m_target.outFd, m_work.output.get() + done, part,
+                                        at + static_cast<int64_t>(done))
+                                 .ok();
+        }
     }
     return !m_writeFailed;
 }
