@@ -5,8 +5,10 @@
 // nothing, no file is ever half-replaced or written through a link, and nothing is
 // written outside the current directory.
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_tool.h"
@@ -67,8 +69,7 @@ std::vector<bool> LastOfTheirNames(const Directory& directory) {
 // after its last write. Returns OK, or the failure with its note.
 Result InflateEntry(const ArchiveEntry& entry, const std::string& name, Unpacker* unpacker,
                     const TempFile& temp) {
-    Result result =
-        unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, entry.m_size, name.c_str());
+    Result result = unpacker->InflateStream(temp.Exists() ? temp.fd() : -1, name.c_str());
     if (!result.ok() || !temp.Exists()) {
         return result;
     }
@@ -180,8 +181,14 @@ Result CArchiveTool::Extract(const Directory& directory, const OpenedFile& archi
     // Each removes itself unless renamed into place.
     std::vector<TempFile> temps(targets.size());
     const int64_t offset = directory.DataOffset();
+    std::vector<int64_t> sizes;
+    sizes.reserve(targets.size());
+    for (int k = 0; k < directory.Count(); ++k) {
+        sizes.push_back(directory.Entry(k).m_size);
+    }
     Unpacker unpacker(console, inflate);
-    Result result = unpacker.Begin(archive.fd.get(), offset, archive.length - offset, archiveName);
+    Result result = unpacker.Begin(archive.fd.get(), offset, archive.length - offset,
+                                   std::move(sizes), archiveName);
     Result refused;
     if (result.ok()) {
         result = InflateEntries(directory, targets, &run, &unpacker, m_report, &temps, &refused);

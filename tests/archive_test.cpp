@@ -273,28 +273,36 @@ TEST(Archive, UnsafeNamesTheArchiveItselfAndADirectoryInTheWayExtractNothing) {
     EXPECT_TRUE(geteuid() != 0 || st.st_uid == NOBODY) << "owner " << st.st_uid;
 }
 
-TEST(Archive, UnpackingNeedsNoMoreRoomThanTheFilesItRestores) {
+// Files of 30 MiB in all: three of many chunks, inflated on two cores, or ten of one
+// chunk each, inflated ahead of the thread that writes them.
+class UnpackingRoom : public testing::TestWithParam<int> {};
+TEST_P(UnpackingRoom, NeedsNoMoreThanTheFilesItRestores) {
     ScratchDir dir, small;
     std::vector<TestEntry> files;
-    for (const char* name : {"a", "b", "c"}) {
-        files.push_back({name, SampleBytes(10 << 20, name[0], false)});
+    const int count = GetParam();
+    for (int k = 0; k < count; ++k) {
+        const std::string name(1, char('a' + k));
+        files.push_back({name, SampleBytes((30 << 20) / count, uint32_t(k), false)});
     }
-    WriteFile(dir / "three.tvr", BuildArchive(files, 0));  // noise: stored either way
+    WriteFile(dir / "files.tvr", BuildArchive(files, 0));  // noise: stored either way
     // Room for the files and one MiB more: what the file system itself needs.
     if (mount("tovra-test", small.path.c_str(), "tmpfs", 0, "size=31744k") != 0) {
         GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
     }
-    EXPECT_EQ(RunTovra(small, {"1", dir / "three.tvr"}).status, 0);
+    EXPECT_EQ(RunTovra(small, {"1", dir / "files.tvr"}).status, 0);
     for (const TestEntry& file : files) {
         EXPECT_TRUE(ReadFile(small / file.name) == file.content) << file.name;
         std::filesystem::remove(small / file.name);
     }
     // A stream inflated again after a failure overwrites what it wrote: still room.
-    std::string damaged = ReadFile(dir / "three.tvr");
+    std::string damaged = ReadFile(dir / "files.tvr");
     damaged.back() = char(damaged.back() ^ 1);
     WriteFile(dir / "damaged.tvr", damaged);
     EXPECT_EQ(RunTovra(small, {"1", dir / "damaged.tvr"}).status, StatusOf(Z_DATA_ERROR));
     EXPECT_EQ(umount(small.path.c_str()), 0);
 }
+INSTANTIATE_TEST_SUITE_P(Archive, UnpackingRoom, testing::Values(3, 10), [](const auto& info) {
+    return info.param == 3 ? "three_files_of_many_chunks" : "ten_files_of_one_chunk";
+});
 
 }  // namespace

@@ -2,6 +2,7 @@
 // faster inflater would take but zlib refuses, damage in streams that run across
 // several of the pieces the input is read in, and the figures shown up to a failure.
 #include <regex>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -67,6 +68,10 @@ struct InflateRow {
     std::vector<int64_t> figuredAt;
     std::vector<TestEntry> restored;
 };
+
+void PrintTo(const InflateRow& row, std::ostream* out) {
+    *out << row.name;
+}
 
 // Offsets of every piece boundary up to end, then end itself when a stream ends there.
 std::vector<int64_t> BoundariesUpTo(int64_t end, bool streamEndsThere) {
@@ -138,10 +143,11 @@ std::vector<InflateRow> InflateRows() {
 }
 
 // Unpacked, the archive ends with zlib's verdict, the figures a zlib-only run shows,
-// and nothing but the whole entries restored.
-class Verdict : public testing::TestWithParam<InflateRow> {};
+// and nothing but the whole entries restored: on one thread, and with a thread that
+// inflates ahead of the one that writes.
+class Verdict : public testing::TestWithParam<std::tuple<InflateRow, const char*>> {};
 TEST_P(Verdict, Rows) {
-    const InflateRow& row = GetParam();
+    const auto& [row, threads] = GetParam();
     ScratchDir dir;
     ScratchDir work(dir.path);
     WriteFile(dir / "archive.tvr", row.archive);
@@ -149,7 +155,9 @@ TEST_P(Verdict, Rows) {
     for (const TestEntry& entry : row.restored) {
         expected[entry.name] = Digest(entry.content, 0640, entry.mtime);
     }
-    RunResult run = RunTovra(work, {"1", "../archive.tvr"});
+    RunOptions options;
+    options.threads = threads;
+    RunResult run = RunTovra(work, {"1", "../archive.tvr"}, options);
     EXPECT_EQ(run.status, StatusOf(row.status));
     EXPECT_EQ(run.err, row.err.empty() ? "" : row.err + "\n");
     const int64_t total = int64_t(row.archive.size() - row.archive.find(TERMINATOR) - 88);
@@ -163,7 +171,10 @@ TEST_P(Verdict, Rows) {
     EXPECT_EQ(FiguresIn(run.out), figures);
     EXPECT_EQ(Snapshot(work.path), expected);
 }
-INSTANTIATE_TEST_SUITE_P(Inflate, Verdict, testing::ValuesIn(InflateRows()),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Inflate, Verdict, testing::Combine(testing::ValuesIn(InflateRows()), testing::Values("1", "2")),
+    [](const auto& info) {
+        return std::get<0>(info.param).name + "_threads_" + std::get<1>(info.param);
+    });
 
 }  // namespace

@@ -11,7 +11,8 @@
 
 namespace {
 
-const int ABORT = StatusOf(-7), FULL = StatusOf(-1), OPEN = StatusOf(-10), CHANGED = StatusOf(-9);
+const int ABORT = StatusOf(-7), FULL = StatusOf(-1), OPEN = StatusOf(-10), CHANGED = StatusOf(-9),
+          DAMAGED = StatusOf(-8);
 constexpr int KILLED = 1000 + SIGKILL;
 // What packing or unpacking a file of a few bytes, or its archive, shows.
 const std::string PACKED = BANNER + std::string("100%\b\b\b\b100%\b\b\b\b");
@@ -102,6 +103,11 @@ std::function<void(const HeldRun&)> Key(char key) {
     return [key](const HeldRun& held) { EXPECT_EQ(write(held.terminal, &key, 1), 1); };
 }
 
+RunOptions OnOneThread(RunOptions options) {
+    options.threads = "1";
+    return options;
+}
+
 // On a terminal, held at the second figure while signal is sent.
 RunOptions HeldBySignal(int signal) {
     RunOptions options;
@@ -143,7 +149,7 @@ void LayOut(const ScratchDir& dir, const Row& row) {
         {"a.txt", "abc"}, {"names.tvr", Listing(false)}, {LONG_NAME, TERMINATOR}, {"h\x1b[2Jd.tvr", TERMINATOR}, {"one.tvr", ONE_FILE}, {"empty.tvr", ""},
         {"text.tvr", std::string(200, 't')}, {"private.tvr", ONE_FILE}, {"big.bin", noise}, {"data.bin", "there before"},
         {"data.tvr", BuildArchive({{"a.txt", "first"}, {"data.bin", noise}, {"z", "z"}}, 0)}, {"victim", "someone else's"},
-        {"big.tvr", BuildArchive({{"data.bin", noise}}, 0)}, {"twice.tvr", BuildArchive({{"a.txt", "first"}, {"a.txt", "last"}})}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
+        {"big.tvr", BuildArchive({{"data.bin", noise}}, 0)}, {"long.tvr", Record("x", 99999) + TERMINATOR + ZlibStream(noise.substr(0, 100000))}, {"twice.tvr", BuildArchive({{"a.txt", "first"}, {"a.txt", "last"}})}, {"d/" + std::string(79, 'n'), ""}, {"d/huge", ""},
         {"d/" + std::string(80, 'n'), ""}, {"d/.hidden.dat", ""}, {"d/Z.dat", Content("Z.dat")}, {"d/old.dat", ONE_FILE},
         {"d/one.dat", Content("one.dat")}, {"d/two.dat", Content("two.dat")}};
     // clang-format on
@@ -308,6 +314,7 @@ std::vector<Row> InterruptedRows() {
          Shown("  0%\b\b\b\b  0%\b\b\b\b\nError -7 in tovraping data.tvr")},
         {"ctrl_z_packing", pack, Held(Key(0x1a)), ABORT, "data.tvr: stopped by a key press"},
         {"ctrl_c_unpacking", unpack, Held(Key(0x03)), ABORT, "stopped by a key press"},
+        {"ctrl_c_unpacking_on_one_thread", unpack, OnOneThread(Held(Key(0x03))), ABORT, "stopped by a key press"},
         {"sigint_packing", pack, HeldBySignal(SIGINT), ABORT, "stopped by signal SIGINT"},
         {"sigterm_packing_anew", fresh, HeldBySignal(SIGTERM), ABORT, "new.tvr: stopped by signal SIGTERM"},
         {"sigint_unpacking_the_second_stream", unpack, HeldBySignal(SIGINT), ABORT, "signal SIGINT"},
@@ -315,6 +322,8 @@ std::vector<Row> InterruptedRows() {
         {"full_disk_packing", pack, With([](RunOptions& o) { o.fileSizeLimit = 100000; }), FULL, "data.tvr: File too large"},
         {"full_disk_packing_anew", {"0", "new.tvr", "data.bin"}, With([](RunOptions& o) { o.fileSizeLimit = 180; }), FULL, "new.tvr: File too large"},
         {"full_disk_unpacking", unpack, With([](RunOptions& o) { o.fileSizeLimit = 100000; }), FULL, "data.bin: File too large"},
+        // Nothing is written past a record, so a stream longer than its record never fills the disk.
+        {"stream_longer_than_its_record_on_a_full_disk", {"1", "long.tvr"}, With([](RunOptions& o) { o.fileSizeLimit = 99999; }), DAMAGED, "x: damaged archive: the entry's stream has the wrong length"},
         {"temporary_archive_swapped", pack, Held(SwapTemporaryFiles), OPEN, "was replaced"},
         {"temporary_file_swapped", {"1", "big.tvr"}, Held(SwapTemporaryFiles), OPEN, "was replaced"},
         {"file_cut_short", fresh, Held(ResizeBigBin(1 << 20)), CHANGED, "big.bin: file changed"},
