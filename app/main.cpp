@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         result = tool.Process(argv[3], argv[2], mode, {COMPRESSION_LEVEL, WorkerThreads(&report)});
     } else if (mode == MODE_EXTRACT) {
         const InflateChoice inflate =
-            UnpackWorkers(&report) > 1 ? InflateChoice::FASTEST : InflateChoice::SEQUENTIAL;
+            WorkerThreads(&report) > 1 ? InflateChoice::FASTEST : InflateChoice::SEQUENTIAL;
         result = tool.Process("", argv[2], mode, {}, inflate);
     } else if (mode != MODE_INVALID) {
         result = tool.Process("", argv[2], mode, {});

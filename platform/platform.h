@@ -309,15 +309,10 @@ struct ProcessStart {
 // full disk. Called first thing.
 ProcessStart PrepareProcess();
 
-// How many workers packing runs: one per CPU the process may run on, or what the
-// environment variable TOVRA_THREADS says (a positive integer; anything else is
-// warned of in report and ignored). At most 256.
+// How many workers packing and unpacking run: one per CPU the process may run on, or
+// what the environment variable TOVRA_THREADS says (a positive integer; anything else
+// is warned of in report and ignored). At most 256.
 int WorkerThreads(Report* report);
-
-// How many workers unpacking runs: what TOVRA_THREADS says, as for packing, and one
-// when it is not set. Two cores do not pay for unpacking on every machine yet (see the
-// README's Performance), so they are asked for, not assumed.
-int UnpackWorkers(Report* report);
 
 // Holds the console ready for a run that a key press or a termination signal may
 // stop, for as long as it lives; then gives the terminal and the signals' actions back

@@ -1,5 +1,5 @@
 // The process itself: standard descriptors made safe at start, the umask, the
-// file-size signal, and how many workers packing may run.
+// file-size signal, and how many workers packing and unpacking may run.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -81,10 +81,6 @@ ProcessStart PrepareProcess() {
     // cleans up, instead of dying with a core and a temporary file left behind.
     (void)signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
     return start;
-}
-
-int UnpackWorkers(Report* report) {
-    return getenv(THREADS_VARIABLE) != nullptr ? WorkerThreads(report) : 1;
 }
 
 int WorkerThreads(Report* report) {
