@@ -4,6 +4,7 @@
 #include "codec/chunk_job.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "codec/chunk_layout.h"
@@ -11,24 +12,43 @@
 
 namespace {
 
-// The run's output between writes: large writes, few system calls.
-constexpr size_t RUN_OUTPUT_SIZE = size_t{256} * 1024;
+// What a job inflates between writes: large writes, few system calls, and output that
+// stays in the core's cache until it is written.
+constexpr size_t WRITE_SIZE = size_t{256} * 1024;
 constexpr int64_t CHUNK = static_cast<int64_t>(CHUNK_SIZE);
 
 }  // namespace
 
-bool ChunkWorkspace::Allocate(size_t outputSize) {
+bool ChunkWorkspace::Allocate() {
     if (!inflater) {
         inflater = MakeChunkInflater();
     }
     if (!output) {
-        output.reset(new (std::nothrow) unsigned char[outputSize]);
+        output.reset(new (std::nothrow) unsigned char[DEFLATE_WINDOW + WRITE_SIZE]);
     }
     return inflater && output && input.Allocate();
 }
 
+unsigned char* ChunkWorkspace::Room(size_t pending) const {
+    return output.get() + DEFLATE_WINDOW + pending;
+}
+
+bool ChunkWorkspace::Flush(int fd, int64_t offset, size_t pending, uint32_t* adler) {
+    const unsigned char* data = output.get() + DEFLATE_WINDOW;
+    if (fd >= 0 && !WriteAllAt(fd, data, pending, offset).ok()) {
+        return false;
+    }
+    *adler = inflater->Checksum(*adler, data, pending);
+    return true;
+}
+
+void ChunkWorkspace::KeepWindow(size_t written) {
+    // The end of the old window and all that was written.
+    memmove(output.get(), output.get() + written, DEFLATE_WINDOW);
+}
+
 bool RunJob::Allocate() {
-    return m_work.Allocate(RUN_OUTPUT_SIZE);
+    return m_work.Allocate();
 }
 
 bool RunJob::Begin(const ChunkTarget& target, int64_t offset, int64_t produced, uint32_t adler,
@@ -91,11 +111,11 @@ JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkSta
     for (;;) {
         const int64_t left = m_target.size - m_produced - static_cast<int64_t>(m_pending);
         // One byte more than the record allows, to tell a stream that is too long.
-        const size_t room = left + 1 < static_cast<int64_t>(RUN_OUTPUT_SIZE - m_pending)
+        const size_t room = left + 1 < static_cast<int64_t>(WRITE_SIZE - m_pending)
                                 ? static_cast<size_t>(left + 1)
-                                : RUN_OUTPUT_SIZE - m_pending;
-        const ChunkStep step = m_work.inflater->Inflate(data + used, length - used,
-                                                        m_work.output.get() + m_pending, room);
+                                : WRITE_SIZE - m_pending;
+        const ChunkStep step =
+            m_work.inflater->Inflate(data + used, length - used, m_work.Room(m_pending), room);
         used += step.consumed;
         m_pending += step.produced;
         if (step.consumed == 0 && step.produced == 0 && used < length) {
@@ -105,7 +125,7 @@ JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkSta
             m_produced + static_cast<int64_t>(m_pending) > m_target.size) {
             return JobEnd::FAILED;
         }
-        if ((m_pending == RUN_OUTPUT_SIZE || step.state == ChunkState::FINISHED) && !Flush()) {
+        if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) && !Flush()) {
             return JobEnd::FAILED;
         }
         if (step.state == ChunkState::FINISHED) {
@@ -119,51 +139,32 @@ JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkSta
     }
 }
 
+// Writes the pending output at its offset; past the guess's place, only once the guess
+// writes no more.
 bool RunJob::Flush() {
     if (m_pending == 0) {
         return true;
     }
-    if (m_target.outFd >= 0 &&
-        !WriteAllAt(m_target.outFd, m_work.output.get(), m_pending, m_produced).ok()) {
+    if (m_produced + static_cast<int64_t>(m_pending) > m_round->guessPlace &&
+        !m_round->guessUseless.load()) {
+        m_round->GiveUpGuess();
+    }
+    if (!m_work.Flush(m_target.outFd, m_produced, m_pending, &m_adler)) {
         return false;
     }
-    m_adler = m_work.inflater->Checksum(m_adler, m_work.output.get(), m_pending);
     m_produced += static_cast<int64_t>(m_pending);
     m_pending = 0;
     return true;
 }
 
-bool GuessJob::Allocate() {
-    return m_work.Allocate(CHUNK_SIZE + 1);
-}
-
-bool GuessJob::WriteAccepted() {
-    const int64_t at = m_writeAt;
-    m_writeAt = -1;
-    if (at >= 0 && m_target.outFd >= 0) {
-        // In the run's write size: a write holds the file's lock throughout, and one of
-        // a whole chunk would keep the run's writes waiting for it.
-        for (size_t done = 0; done < m_length && !m_writeFailed; done += RUN_OUTPUT_SIZE) {
-            const size_t part = std::min(RUN_OUTPUT_SIZE, m_length - done);
-            m_writeFailed = !WriteAllAt(m_target.outFd, m_work.output.get() + done, part,
-                                        at + static_cast<int64_t>(done))
-                                 .ok();
-        }
-    }
-    return !m_writeFailed;
-}
-
 void GuessJob::Run() {
     m_start = ChunkRound::NOT_FOUND;
     m_ended = JobEnd::FAILED;
-    const bool guessing = m_round->guessStart.load() != ChunkRound::NONE_COMING;
-    if (!WriteAccepted() || !guessing || !FindStart()) {
+    m_writeFailed = false;
+    if (m_round->guessStart.load() == ChunkRound::NONE_COMING || !FindStart()) {
         return;
     }
     m_ended = InflateChunk();
-    if (m_ended == JobEnd::CHUNK_END || m_ended == JobEnd::FINISHED) {
-        m_adler = m_work.inflater->Checksum(ADLER_START, m_work.output.get(), m_length);
-    }
 }
 
 // The first marker's end past where the run began: where the next chunk would begin.
@@ -190,15 +191,18 @@ bool GuessJob::FindStart() {
     return false;
 }
 
-// Inflates from the start found with no window, into the chunk buffer. Returns
+// Inflates from the start found with no window, writing at the guess's place. Returns
 // CHUNK_END for a whole chunk that ends between blocks just after a marker, FINISHED
-// for the stream's last block ended, else FAILED: the data refers to what came before,
-// it is longer than a chunk, or it is no deflate stream from there.
+// for the stream's last block ended, ABANDONED once the run says the guess is of no
+// use, else FAILED: the data refers to what came before, it is longer than a chunk or
+// than the stream's record, it is no deflate stream from there, or a write failed.
 JobEnd GuessJob::InflateChunk() {
     if (!m_work.inflater->Begin(nullptr, 0)) {
         return JobEnd::FAILED;
     }
     m_length = 0;
+    m_pending = 0;
+    m_adler = ADLER_START;
     while (!m_round->guessUseless.load(std::memory_order_relaxed) &&
            !m_round->quit.load(std::memory_order_relaxed)) {
         const unsigned char* data = nullptr;
@@ -209,11 +213,16 @@ JobEnd GuessJob::InflateChunk() {
         }
         size_t used = 0;
         ChunkStep step;
+        size_t room = 0;
+        // Called again after output that filled the room, with or without input left, to
+        // learn where the inflater stands.
         do {
+            // One byte more than a chunk, to tell a longer one.
+            room = std::min(WRITE_SIZE - m_pending, CHUNK_SIZE + 1 - m_length);
             step =
-                m_work.inflater->Inflate(data + used, length - used, m_work.output.get() + m_length,
-                                         CHUNK_SIZE + 1 - m_length);
+                m_work.inflater->Inflate(data + used, length - used, m_work.Room(m_pending), room);
             used += step.consumed;
+            m_pending += step.produced;
             m_length += step.produced;
             if (step.consumed == 0 && step.produced == 0 && used < length) {
                 return JobEnd::FAILED;
@@ -221,17 +230,50 @@ JobEnd GuessJob::InflateChunk() {
             if (step.state == ChunkState::FAILED || m_length > CHUNK_SIZE) {
                 return JobEnd::FAILED;
             }
+            JobEnd unwritten = JobEnd::FAILED;
+            if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) &&
+                !Flush(&unwritten)) {
+                return unwritten;
+            }
             if (step.state == ChunkState::FINISHED) {
                 m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
                 return JobEnd::FINISHED;
             }
-        } while (used < length);
+        } while (used < length || step.produced == room);
         m_work.input.Consume(length);
         if (marked && step.state == ChunkState::BETWEEN && m_length == CHUNK_SIZE) {
+            JobEnd unwritten = JobEnd::FAILED;
+            if (!Flush(&unwritten)) {
+                return unwritten;
+            }
             m_position = m_work.input.Position();
             m_lastSpan = m_position - m_start;
             return JobEnd::CHUNK_END;
         }
     }
-    return JobEnd::FAILED;
+    return JobEnd::ABANDONED;
+}
+
+// Writes the pending output at the guess's place, unless the run has given the guess
+// up or it would pass the stream's record. Returns whether it wrote; when not, *end is
+// ABANDONED or FAILED.
+bool GuessJob::Flush(JobEnd* end) {
+    const int64_t at = m_round->guessPlace + static_cast<int64_t>(m_length - m_pending);
+    if (at + static_cast<int64_t>(m_pending) > m_target.size) {
+        *end = JobEnd::FAILED;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_round->guessWriting);
+    if (m_round->guessUseless.load()) {
+        *end = JobEnd::ABANDONED;
+        return false;
+    }
+    if (!m_work.Flush(m_target.outFd, at, m_pending, &m_adler)) {
+        m_writeFailed = true;
+        *end = JobEnd::FAILED;
+        return false;
+    }
+    m_work.KeepWindow(m_pending);
+    m_pending = 0;
+    return true;
 }

@@ -2,14 +2,16 @@
 // run inflates on from a position known to be right, into the entry file at its offset,
 // and stops at the first chunk end at or past where the guess began. The guess finds
 // the first chunk-end marker past the run's start and inflates the chunk after it alone,
-// into a buffer of one chunk, on the chance that the run stops exactly there. Neither
-// decides anything: the caller accepts a guess only when every check holds.
+// into the entry file where the chunk after the run's belongs, on the chance that the
+// run stops exactly there. Neither decides anything: the caller accepts a guess only
+// when every check holds, and the run's bytes replace any the guess wrote in vain.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "codec/chunk_inflate.h"
 #include "codec/marked_input.h"
@@ -22,9 +24,24 @@ struct ChunkRound {
     static constexpr int64_t NONE_COMING = INT64_MAX;
     std::atomic<int64_t> guessStart{NOT_FOUND};  // where the guess's chunk begins
     std::atomic<int64_t> runAt{0};               // how far the run has read, for the figures
-    std::atomic<bool> guessUseless{false};       // the run did not stop where the guess began
+    std::atomic<bool> guessUseless{false};       // the run stops elsewhere, or writes there
     std::atomic<bool> quit{false};               // a stop was asked for
+    // Where the guess writes its chunk in the entry file: right after the run's. Set
+    // before the round.
+    int64_t guessPlace = NONE_COMING;
+    // Held by each write of the guess, and by the run as it gives the guess up before it
+    // writes there itself: no byte of a guess lands after the run's.
+    std::mutex guessWriting;
+
+    // The run's word that the guess is of no use: it writes nothing more.
+    void GiveUpGuess() {
+        std::lock_guard<std::mutex> lock(guessWriting);
+        guessUseless.store(true);
+    }
 };
+
+// Deflate's window: how far back the data after a chunk end may refer.
+constexpr size_t DEFLATE_WINDOW = size_t{32} * 1024;
 
 // Where a stream's chunks go: its entry file (-1 to discard them) and recorded length.
 struct ChunkTarget {
@@ -38,13 +55,24 @@ enum class JobEnd {
     CHUNK_END,  // between blocks on a byte boundary, at a multiple of the chunk size
     FINISHED,   // the stream's last block ended
     FAILED,     // the data, a read or a write failed: the caller inflates as before
+    ABANDONED,  // the guess, once the run said it is of no use
     QUIT,
 };
 
-// What each job inflates with: its inflater, its input and its output buffer.
+// What each job inflates with: its inflater, its input, and its output: the last
+// window's worth of what it wrote, then room for its next write.
 struct ChunkWorkspace {
-    // Takes them, the output of outputSize bytes. Returns false when they cannot be had.
-    bool Allocate(size_t outputSize);
+    // Takes them. Returns false when they cannot be had.
+    bool Allocate();
+    // Where the next output goes, after what is pending.
+    unsigned char* Room(size_t pending) const;
+    // Writes the pending bytes at offset of fd (none when fd is -1) and adds them to
+    // *adler. Returns false when the write fails.
+    bool Flush(int fd, int64_t offset, size_t pending, uint32_t* adler);
+    // Keeps the last window's worth of output after a write of written bytes.
+    void KeepWindow(size_t written);
+    // The last window's worth of output kept: valid once a window's worth was written.
+    const unsigned char* Window() const { return output.get(); }
 
     std::unique_ptr<ChunkInflater> inflater;
     MarkedInput input;
@@ -87,50 +115,46 @@ class RunJob final : public CrewTask {
 
 class GuessJob final : public CrewTask {
   public:
-    bool Allocate();
+    bool Allocate() { return m_work.Allocate(); }
 
-    // Takes a new stream, with no chunk accepted yet.
+    // Takes a new stream.
     void Begin(const ChunkTarget& target) {
         m_target = target;
-        m_writeAt = -1;
-        m_writeFailed = false;
         m_lastSpan = 0;
     }
 
-    // The next round searches from offset, unless the round says no guess is coming:
-    // it first writes the chunk accepted in the round before, if any.
+    // The next round searches from offset, unless the round says no guess is coming,
+    // and writes at the round's place for the guess.
     void Prepare(ChunkRound* round, int64_t offset) {
         m_round = round;
         m_from = offset;
     }
     void Run() override;
 
-    // Writes the chunk the caller accepted at outOffset, now or at the next round's start.
-    void Accept(int64_t outOffset) { m_writeAt = outOffset; }
-    bool WriteAccepted();
-
     JobEnd Ended() const { return m_ended; }
     int64_t Start() const { return m_start; }
     int64_t Position() const { return m_position; }  // after FINISHED: the trailer's
     size_t Length() const { return m_length; }
     uint32_t Adler() const { return m_adler; }
-    const unsigned char* Data() const { return m_work.output.get(); }
+    // The chunk's last window's worth, after CHUNK_END.
+    const unsigned char* Window() const { return m_work.Window(); }
     bool WriteFailed() const { return m_writeFailed; }
 
   private:
     bool FindStart();
     JobEnd InflateChunk();
+    bool Flush(JobEnd* end);
 
-    ChunkWorkspace m_work;  // its output a chunk and one byte, to tell a longer one
+    ChunkWorkspace m_work;
     ChunkTarget m_target;
     ChunkRound* m_round = nullptr;
     int64_t m_from = 0;
     JobEnd m_ended = JobEnd::FAILED;
     int64_t m_start = ChunkRound::NOT_FOUND;
     int64_t m_position = 0;
-    size_t m_length = 0;
+    size_t m_length = 0;   // inflated, pending or written
+    size_t m_pending = 0;  // inflated, not yet written
     uint32_t m_adler = ADLER_START;
     int64_t m_lastSpan = 0;  // the compressed length of the last whole chunk guessed
-    int64_t m_writeAt = -1;  // where the accepted chunk goes, until written
     bool m_writeFailed = false;
 };

@@ -16,11 +16,13 @@ constexpr std::chrono::milliseconds POLL_INTERVAL{10};
 // ISA-L may notice damage a little further on than zlib does; its figures stay this
 // far behind, as on the one-thread path.
 constexpr int64_t FIGURE_LAG = int64_t{64} * 1024;
-constexpr size_t WINDOW_SIZE = size_t{32} * 1024;
 constexpr size_t ADLER_SIZE = 4;
 // Guesses that fail in a row before a stream's rounds go on with the run alone: a
 // stream whose blocks refer back across the markers (the zlib-only build's) fails
-// every one, and the wasted work would slow the run down.
+// every one, and the wasted work would slow the run down. A guess the run overtook
+// does not count: an archive of earlier builds, with a chunk end here and there that
+// has no marker, has its guess land a chunk too far now and then, and the next one
+// right.
 constexpr int FAILED_GUESSES_BEFORE_RUN_ALONE = 2;
 
 // The stream's end: all of its length made, and the trailer the Adler-32 of it.
@@ -73,22 +75,21 @@ ChunkedOutcome ChunkedInflate::Inflate(const ChunkTarget& target, int64_t start,
         if (m_run.Ended() == JobEnd::FINISHED) {
             return Finish(target, m_run.Position(), m_run.Produced(), m_run.Adler(), end);
         }
-        failedInARow = GuessFits(target) ? 0 : failedInARow + 1;
-        if (failedInARow == 0) {
+        if (GuessFits(target)) {
+            failedInARow = 0;
             const size_t length = m_guess.Length();
             const int64_t produced = m_run.Produced() + static_cast<int64_t>(length);
             const uint32_t adler = static_cast<uint32_t>(
                 adler32_combine64(m_run.Adler(), m_guess.Adler(), static_cast<z_off64_t>(length)));
-            m_guess.Accept(m_run.Produced());
             if (m_guess.Ended() == JobEnd::FINISHED) {
-                return m_guess.WriteAccepted()
-                           ? Finish(target, m_guess.Position(), produced, adler, end)
-                           : ChunkedOutcome::DECLINED;
+                return Finish(target, m_guess.Position(), produced, adler, end);
             }
-            if (!m_run.Begin(target, m_guess.Position(), produced, adler,
-                             m_guess.Data() + length - WINDOW_SIZE, WINDOW_SIZE)) {
+            if (!m_run.Begin(target, m_guess.Position(), produced, adler, m_guess.Window(),
+                             DEFLATE_WINDOW)) {
                 return ChunkedOutcome::DECLINED;
             }
+        } else if (m_guess.Ended() == JobEnd::FAILED) {
+            ++failedInARow;
         }
         if (figures->ShowUpTo(m_run.Position() - FIGURE_LAG) == Progress::STOP) {
             return ChunkedOutcome::STOPPED;
@@ -100,6 +101,9 @@ ChunkedOutcome ChunkedInflate::Inflate(const ChunkTarget& target, int64_t start,
 // chunk end or finished the stream, STOPPED, or DECLINED for a failure of either job.
 ChunkedOutcome ChunkedInflate::AwaitRound(bool guessing, ChunkFigures* figures) {
     m_round.guessStart.store(guessing ? ChunkRound::NOT_FOUND : ChunkRound::NONE_COMING);
+    // The guess's chunk goes right after the run's, which begins at a chunk's start.
+    m_round.guessPlace =
+        guessing ? m_run.Produced() + static_cast<int64_t>(CHUNK_SIZE) : ChunkRound::NONE_COMING;
     m_round.runAt.store(m_run.Position());
     m_round.guessUseless.store(false);
     m_round.quit.store(false);
@@ -122,10 +126,11 @@ ChunkedOutcome ChunkedInflate::AwaitRound(bool guessing, ChunkFigures* figures) 
     return ran && !m_guess.WriteFailed() ? ChunkedOutcome::DONE : ChunkedOutcome::DECLINED;
 }
 
-// A guess counts only when the run stopped exactly at its first byte, and it is a whole
-// chunk that leaves the stream going on, or exactly the stream's rest.
+// A guess counts only when the run stopped exactly at its first byte, having made
+// exactly the bytes before the guess's place, and it is a whole chunk that leaves the
+// stream going on, or exactly the stream's rest.
 bool ChunkedInflate::GuessFits(const ChunkTarget& target) const {
-    if (m_guess.Start() != m_run.Position()) {
+    if (m_guess.Start() != m_run.Position() || m_run.Produced() != m_round.guessPlace) {
         return false;
     }
     const int64_t reaches = m_run.Produced() + static_cast<int64_t>(m_guess.Length());

@@ -100,6 +100,36 @@ inline std::string FirstChunkEndingOnAByte(size_t size) {
     return SampleBytes(size, 32);
 }
 
+// A chunk whose deflate data is mostly noise, stored as it is: share in 100 of it
+// noise, the rest words.
+inline std::string MixedChunk(uint32_t seed, size_t share) {
+    const size_t noise = CHUNK / 100 * share;
+    return SampleBytes(noise, seed, false) + SampleBytes(CHUNK - noise, seed);
+}
+
+// A chunk that inflates about as fast as memory copies: 100 bytes of noise, repeated.
+inline std::string RepeatedChunk(uint32_t seed) {
+    const std::string piece = SampleBytes(100, seed, false);
+    std::string chunk;
+    while (chunk.size() < CHUNK) {
+        chunk += piece;
+    }
+    chunk.resize(CHUNK);
+    return chunk;
+}
+
+// Chunks that send the guess a chunk too far: after two chunks of mostly noise, the
+// guess looks for the next chunk's start near half a chunk of stored data on; chunks 2
+// and 3 take less than that, so the first marker it finds ends chunk 4, and it guesses
+// the chunk after while the run inflates chunks 2, 3 and 4. Then a short last chunk.
+inline std::string PastTwoChunkEnds(const std::vector<std::string>& chunksFrom2) {
+    std::string data = MixedChunk(40, 90) + MixedChunk(41, 90);
+    for (const std::string& chunk : chunksFrom2) {
+        data += chunk;
+    }
+    return data + SampleBytes(1000, 42);
+}
+
 // A row's stream and the data it must inflate to.
 struct ChunkCase {
     std::string stream;
@@ -128,6 +158,20 @@ inline ChunkCase PrimedBlocks() {
 inline ChunkCase JoinWithNoMarker() {
     std::string data = FirstChunkEndingOnAByte(3 * CHUNK + 77);
     return {UnmarkedJoinStream(data), data};
+}
+// The guess, the short last chunk, is whole long before the run has passed its place:
+// it must not count, though the run stops where it began.
+inline ChunkCase GuessLandsAChunkTooFar() {
+    std::string data =
+        PastTwoChunkEnds({SampleBytes(CHUNK, 43), MixedChunk(44, 20), MixedChunk(45, 35)});
+    return {ChunkedStream(data), data};
+}
+// The run, on chunks of the fastest kind, passes the guess's place and overtakes the
+// guess, a slower chunk, which must write nothing more there.
+inline ChunkCase RunPassesTheGuess() {
+    std::string data = PastTwoChunkEnds(
+        {RepeatedChunk(47), RepeatedChunk(48), MixedChunk(49, 60), SampleBytes(CHUNK, 50)});
+    return {ChunkedStream(data), data};
 }
 inline ChunkCase DamageInChunk1Of5() {
     ChunkCase made = FiveChunks();

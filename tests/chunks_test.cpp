@@ -25,6 +25,8 @@ const ChunksRow CHUNKS_ROWS[] = {
     {"false_marker_inside_a_chunk", FalseMarkerInsideAChunk},
     {"primed_blocks_of_the_zlib_only_build", PrimedBlocks},
     {"join_with_no_marker", JoinWithNoMarker},
+    {"guess_lands_a_chunk_too_far", GuessLandsAChunkTooFar},
+    {"run_passes_the_guess", RunPassesTheGuess},
     {"damage_in_chunk_1_of_5", DamageInChunk1Of5},
     {"damage_in_chunk_4_of_5", DamageInChunk4Of5},
     {"damage_in_the_trailer", DamageInTheTrailer},

@@ -31,6 +31,8 @@ const SideBySideRow SIDE_BY_SIDE_ROWS[] = {
     {"false_marker_inside_a_chunk", FalseMarkerInsideAChunk, DONE},
     {"primed_blocks_of_the_zlib_only_build", PrimedBlocks, DONE},
     {"join_with_no_marker", JoinWithNoMarker, DONE},
+    {"guess_lands_a_chunk_too_far", GuessLandsAChunkTooFar, DONE},
+    {"run_passes_the_guess", RunPassesTheGuess, DONE},
     {"damage_in_chunk_1_of_5", DamageInChunk1Of5, DECLINED},
     {"damage_in_chunk_4_of_5", DamageInChunk4Of5, DECLINED},
     {"damage_in_the_trailer", DamageInTheTrailer, DECLINED},
