@@ -33,7 +33,7 @@ unsigned char* ChunkWorkspace::Room(size_t pending) const {
     return output.get() + DEFLATE_WINDOW + pending;
 }
 
-bool ChunkWorkspace::Flush(int fd, int64_t offset, size_t pending, uint32_t* adler) {
+bool ChunkWorkspace::Flush(int fd, int64_t offset, size_t pending, uint32_t* adler) const {
     const unsigned char* data = output.get() + DEFLATE_WINDOW;
     if (fd >= 0 && !WriteAllAt(fd, data, pending, offset).ok()) {
         return false;
@@ -42,7 +42,7 @@ bool ChunkWorkspace::Flush(int fd, int64_t offset, size_t pending, uint32_t* adl
     return true;
 }
 
-void ChunkWorkspace::KeepWindow(size_t written) {
+void ChunkWorkspace::KeepWindow(size_t written) const {
     // The end of the old window and all that was written.
     memmove(output.get(), output.get() + written, DEFLATE_WINDOW);
 }
@@ -211,37 +211,13 @@ JobEnd GuessJob::InflateChunk() {
         if (!m_work.input.Segment(&data, &length, &marked) || length == 0) {
             return JobEnd::FAILED;
         }
-        size_t used = 0;
-        ChunkStep step;
-        size_t room = 0;
-        // Called again after output that filled the room, with or without input left, to
-        // learn where the inflater stands.
-        do {
-            // One byte more than a chunk, to tell a longer one.
-            room = std::min(WRITE_SIZE - m_pending, CHUNK_SIZE + 1 - m_length);
-            step =
-                m_work.inflater->Inflate(data + used, length - used, m_work.Room(m_pending), room);
-            used += step.consumed;
-            m_pending += step.produced;
-            m_length += step.produced;
-            if (step.consumed == 0 && step.produced == 0 && used < length) {
-                return JobEnd::FAILED;
-            }
-            if (step.state == ChunkState::FAILED || m_length > CHUNK_SIZE) {
-                return JobEnd::FAILED;
-            }
-            JobEnd unwritten = JobEnd::FAILED;
-            if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) &&
-                !Flush(&unwritten)) {
-                return unwritten;
-            }
-            if (step.state == ChunkState::FINISHED) {
-                m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
-                return JobEnd::FINISHED;
-            }
-        } while (used < length || step.produced == room);
+        ChunkState state = ChunkState::WITHIN;
+        const JobEnd end = InflateSegment(data, length, &state);
+        if (end != JobEnd::CHUNK_END) {
+            return end;
+        }
         m_work.input.Consume(length);
-        if (marked && step.state == ChunkState::BETWEEN && m_length == CHUNK_SIZE) {
+        if (marked && state == ChunkState::BETWEEN && m_length == CHUNK_SIZE) {
             JobEnd unwritten = JobEnd::FAILED;
             if (!Flush(&unwritten)) {
                 return unwritten;
@@ -252,6 +228,41 @@ JobEnd GuessJob::InflateChunk() {
         }
     }
     return JobEnd::ABANDONED;
+}
+
+// Inflates the whole segment, writing whenever the output fills. Returns CHUNK_END when
+// the segment is used up with the chunk going on (state then says where it stands),
+// FINISHED with the position at the trailer, or why the guess ends.
+JobEnd GuessJob::InflateSegment(const unsigned char* data, size_t length, ChunkState* state) {
+    size_t used = 0;
+    for (;;) {
+        // One byte more than a chunk, to tell a longer one.
+        const size_t room = std::min(WRITE_SIZE - m_pending, CHUNK_SIZE + 1 - m_length);
+        const ChunkStep step =
+            m_work.inflater->Inflate(data + used, length - used, m_work.Room(m_pending), room);
+        used += step.consumed;
+        m_pending += step.produced;
+        m_length += step.produced;
+        if (step.consumed == 0 && step.produced == 0 && used < length) {
+            return JobEnd::FAILED;
+        }
+        if (step.state == ChunkState::FAILED || m_length > CHUNK_SIZE) {
+            return JobEnd::FAILED;
+        }
+        JobEnd unwritten = JobEnd::FAILED;
+        if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) && !Flush(&unwritten)) {
+            return unwritten;
+        }
+        if (step.state == ChunkState::FINISHED) {
+            m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
+            return JobEnd::FINISHED;
+        }
+        // Output that filled the room: called again to learn where the inflater stands.
+        if (used == length && step.produced < room) {
+            *state = step.state;
+            return JobEnd::CHUNK_END;
+        }
+    }
 }
 
 // Writes the pending output at the guess's place, unless the run has given the guess

@@ -68,9 +68,9 @@ struct ChunkWorkspace {
     unsigned char* Room(size_t pending) const;
     // Writes the pending bytes at offset of fd (none when fd is -1) and adds them to
     // *adler. Returns false when the write fails.
-    bool Flush(int fd, int64_t offset, size_t pending, uint32_t* adler);
+    bool Flush(int fd, int64_t offset, size_t pending, uint32_t* adler) const;
     // Keeps the last window's worth of output after a write of written bytes.
-    void KeepWindow(size_t written);
+    void KeepWindow(size_t written) const;
     // The last window's worth of output kept: valid once a window's worth was written.
     const unsigned char* Window() const { return output.get(); }
 
@@ -143,6 +143,7 @@ class GuessJob final : public CrewTask {
   private:
     bool FindStart();
     JobEnd InflateChunk();
+    JobEnd InflateSegment(const unsigned char* data, size_t length, ChunkState* state);
     bool Flush(JobEnd* end);
 
     ChunkWorkspace m_work;
