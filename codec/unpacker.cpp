@@ -11,8 +11,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "codec/chunk_layout.h"
@@ -128,10 +128,11 @@ Result Unpacker::Begin(int inFd, int64_t offset, int64_t size, std::vector<int64
     // Without a fast engine (a zlib-only build) the streams stay on this thread, as ever.
     if (begun.ok() && m_choice == InflateChoice::FASTEST && !m_attempts.empty() &&
         m_ring.Allocate(AHEAD_BLOCKS, OUTPUT_SIZE)) {
-        // A thread the system will not give is no failure: this one inflates instead.
+        // A thread the system will not give, or memory for it, is no failure: this one
+        // inflates instead.
         try {
             m_ahead = std::thread(&Unpacker::InflateAhead, this);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
         }
     }
     return begun;

@@ -213,6 +213,8 @@ const std::vector<Row> ROWS = {
     // No thread to be had: the run goes on without.
     {"no_threads_for_another_user", {"0", "shared/new.tvr", "big.bin"}, 0, "", {}, {}, Packs("shared/new.tvr", {NOISE}), As(NOBODY, 1), true},
     {"no_threads_in_little_memory", {"0", "new.tvr", "big.bin"}, 0, "", {}, {}, Packs("new.tvr", {NOISE}), As(0, 0, int64_t{16} << 20)},
+    {"unpack_with_no_threads_for_another_user", {"1", "../big.tvr"}, 0, "", {}, {}, Holds("shared/big.bin", NOISE), As(NOBODY, 1, 0, "shared"), true},
+    {"unpack_with_no_threads_in_little_memory", {"1", "../big.tvr"}, 0, "", {{"o/x", ""}}, {}, Holds("o/big.bin", NOISE), As(0, 0, int64_t{16} << 20, "o")},
     // A reader that goes away, and a signal nobody expected, stop the run cleanly.
     {"reader_gone", {"1", "big.tvr"}, ABORT, "big.tvr: stopped by signal SIGPIPE\n", {}, {}, {}, With([](RunOptions& o) { o.stdoutTo = Stdout::UNREAD_PIPE; })},
     {"sigusr1_stops", {"0", "new.tvr", "big.bin"}, ABORT, "new.tvr: stopped by signal SIGUSR1", {}, {}, {}, With([](RunOptions& o) { o.heldSignal = SIGUSR1; })},
