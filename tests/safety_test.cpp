@@ -12,10 +12,7 @@ namespace {
 
 const int OPEN = StatusOf(-10), CHANGED = StatusOf(-9), DAMAGED = StatusOf(-8),
           ABORT = StatusOf(-7);
-const std::string NOISE = SampleBytes(size_t{8} << 20, 7, false);
 const std::string ONE = BuildArchive({{"a.txt", "abc"}});
-// Three pieces, and just over one.
-const std::string LARGE = NOISE + "x", MIDDLE = NOISE.substr(0, PACKING_PIECE + 1);
 const bool ROOT = geteuid() == 0;
 #ifdef TOVRA_SANITIZED
 const bool SANITIZED = true;  // the sanitizers' shadow memory needs all the address space
@@ -23,7 +20,39 @@ const bool SANITIZED = true;  // the sanitizers' shadow memory needs all the add
 const bool SANITIZED = false;
 #endif
 
-using Files = std::map<std::string, std::string>;
+// What a file holds: text, or what a function makes as the row runs. The rows' table
+// is copied at every start of the test program, once per row, and megabytes in it
+// would cost every row seconds.
+class Content {
+  public:
+    Content() = default;
+    Content(const char* text) : m_text(text) {}
+    Content(std::string text) : m_text(std::move(text)) {}
+    Content(std::string (*make)()) : m_make(make) {}
+    std::string Make() const { return m_make != nullptr ? m_make() : m_text; }
+
+  private:
+    std::string m_text;
+    std::string (*m_make)() = nullptr;
+};
+
+std::string Noise() {
+    static const std::string noise = SampleBytes(size_t{8} << 20, 7, false);
+    return noise;
+}
+// Three pieces, and just over one.
+std::string Large() {
+    return Noise() + "x";
+}
+std::string Middle() {
+    return Noise().substr(0, PACKING_PIECE + 1);
+}
+std::string ArchiveEndingInNoise() {
+    return BuildArchive({{"zero", "0"}, {"first", "1"}, {"later.bin", Noise()}});
+}
+const Content NOISE = Noise, LARGE = Large, MIDDLE = Middle;
+
+using Files = std::map<std::string, Content>;
 using Action = std::function<void(const HeldRun&)>;
 using Verdict = std::function<void(const ScratchDir&)>;
 
@@ -59,8 +88,8 @@ void NobodyCannotReadTempFiles(const HeldRun& held) {
     EXPECT_EQ(status, 0) << "another user opened " << temps[0];
 }
 
-Verdict Holds(const std::string& name, const std::string& content) {
-    return [=](const ScratchDir& dir) { EXPECT_EQ(ReadFile(dir / name), content) << name; };
+Verdict Holds(const std::string& name, const Content& content) {
+    return [=](const ScratchDir& dir) { EXPECT_EQ(ReadFile(dir / name), content.Make()) << name; };
 }
 
 Verdict Mode(const std::string& name, mode_t mode) {
@@ -71,9 +100,13 @@ Verdict Mode(const std::string& name, mode_t mode) {
     };
 }
 
-Verdict Packs(const std::string& archive, const std::vector<std::string>& contents) {
+Verdict Packs(const std::string& archive, const std::vector<Content>& contents) {
     return [=](const ScratchDir& dir) {
-        EXPECT_EQ(InflateStreams(ReadFile(dir / archive)), contents);
+        std::vector<std::string> made;
+        for (const Content& content : contents) {
+            made.push_back(content.Make());
+        }
+        EXPECT_EQ(InflateStreams(ReadFile(dir / archive)), made);
     };
 }
 
@@ -106,9 +139,9 @@ void RenewOB(const HeldRun& held) {  // another file in its place, as an editor 
     EXPECT_EQ(rename((held.dir / "o/new").c_str(), (held.dir / "o/b").c_str()), 0);
 }
 
-std::string Many(int count) {
+std::string ArchiveOf999() {
     std::vector<TestEntry> entries;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < 999; ++i) {
         entries.push_back({"f" + std::to_string(i), ""});
     }
     return BuildArchive(entries);
@@ -190,7 +223,7 @@ const std::vector<Row> ROWS = {
     {"text_with_ff_at_80_kept", {"0", "t.txt", "a.txt"}, OPEN, "t.txt: exists and is not", {{"t.txt", TextWithTerminatorAt80()}}},
     {"archive_of_nothing_replaced", {"0", "0.tvr", "a.txt"}, 0, "", {{"0.tvr", TERMINATOR}}, {}, Holds("0.tvr", ONE)},
     {"archive_of_one_replaced_keeps_its_mode", {"0", "1.tvr", "a.txt"}, 0, "", {{"1.tvr", ONE}}, {}, [](const ScratchDir& dir) { Holds("1.tvr", ONE)(dir); Mode("1.tvr", 0604)(dir); }, {}, false, "1.tvr", 0604},
-    {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", Many(999)}}, {}, Holds("999.tvr", ONE)},
+    {"archive_of_999_replaced", {"0", "999.tvr", "a.txt"}, 0, "", {{"999.tvr", ArchiveOf999}}, {}, Holds("999.tvr", ONE)},
     {"negative_size_kept", {"0", "neg", "a.txt"}, OPEN, "neg: exists and is not an archive", {{"neg", Record("a", -2) + TERMINATOR + ZlibStream("")}}},
     {"directory_then_text_kept", {"0", "dt", "a.txt"}, OPEN, "dt: exists and is not an archive", {{"dt", Record("a", 3) + TERMINATOR + "abc and more text"}}},
     {"too_short_for_its_streams_kept", {"0", "ts", "a.txt"}, OPEN, "ts: exists and is not", {{"ts", Record("a", 0) + Record("b", 0) + TERMINATOR + ZlibStream("")}}},
@@ -238,7 +271,7 @@ const std::vector<Row> ROWS = {
     {"archive_itself_last", {"1", "third"}, DAMAGED, "third: is the archive being unpacked", {{"third", THREE}, {"first", "old"}}, {}, All({Holds("first", "old"), Absent({"second"})})},
     {"unsafe_name_last", {"1", "unsafe.tvr"}, DAMAGED, "../x: unsafe entry name", {{"unsafe.tvr", BuildArchive({{"first", "1"}, {"second", "2"}, {"../x", "3"}})}, {"first", "old"}}, {}, All({Holds("first", "old"), Absent({"second"})})},
     // Examined again once every stream is in: an entry's target that changed meanwhile.
-    {"directory_made_while_unpacking", {"1", "late.tvr"}, OPEN, "tovra: first: Is a directory\n", {{"late.tvr", BuildArchive({{"zero", "0"}, {"first", "1"}, {"later.bin", NOISE}})}, {"first", "old"}}, [](const HeldRun& held) { ASSERT_TRUE(unlink((held.dir / "first").c_str()) == 0 && mkdir((held.dir / "first").c_str(), 0755) == 0); }, Absent({"zero", "later.bin"}), {}, false, "", 0600, true},
+    {"directory_made_while_unpacking", {"1", "late.tvr"}, OPEN, "tovra: first: Is a directory\n", {{"late.tvr", ArchiveEndingInNoise}, {"first", "old"}}, [](const HeldRun& held) { ASSERT_TRUE(unlink((held.dir / "first").c_str()) == 0 && mkdir((held.dir / "first").c_str(), 0755) == 0); }, Absent({"zero", "later.bin"}), {}, false, "", 0600, true},
     // A file planted at the target between its last check and the rename is kept, and
     // so is an archive rewritten there into something else.
     {"file_planted_at_archive_kept", {"0", "big.tvr", "a.txt"}, OPEN, "big.tvr: changed just before the rename (now a file of 7 bytes owned by user 0), not replaced", {}, {}, Holds("big.tvr", "planted"), Shim("plant=big.tvr")},
@@ -275,12 +308,12 @@ TEST_P(Safety, Run) {
                 chmod((dir / "shared").c_str(), 01777) == 0);
     Files files = row.files;
     files.insert(
-        {{"a.txt", "abc"}, {"big.bin", NOISE}, {"big.tvr", BuildArchive({{"big.bin", NOISE}})}});
+        {{"a.txt", "abc"}, {"big.bin", NOISE}, {"big.tvr", BuildArchive({{"big.bin", Noise()}})}});
     files["prog"] = ReadFile(TOVRA_BINARY);
     files["libz.a"] = ReadFile("/usr/lib/x86_64-linux-gnu/libz.a");
     for (const auto& [name, content] : files) {
         std::filesystem::create_directories(std::filesystem::path(dir / name).parent_path());
-        WriteFile(dir / name, content);
+        WriteFile(dir / name, content.Make());
     }
     if (!row.privateFile.empty()) {
         ASSERT_EQ(chmod((dir / row.privateFile).c_str(), row.privateMode), 0);
