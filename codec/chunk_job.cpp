@@ -47,16 +47,13 @@ void ChunkWorkspace::KeepWindow(size_t written) const {
     memmove(output.get(), output.get() + written, DEFLATE_WINDOW);
 }
 
-bool RunJob::Allocate() {
-    return m_work.Allocate();
-}
-
 bool RunJob::Begin(const ChunkTarget& target, int64_t offset, int64_t produced, uint32_t adler,
                    const unsigned char* window, size_t windowLength) {
     m_target = target;
     m_work.input.Begin(target.inFd, offset, target.regionEnd);
     m_position = offset;
-    m_produced = produced;
+    m_made = produced;
+    m_limit = target.size;
     m_adler = adler;
     m_pending = 0;
     return m_work.inflater->Begin(window, windowLength);
@@ -82,7 +79,8 @@ void RunJob::Run() {
         m_position = m_work.input.Position();
         m_round->runAt.store(m_position, std::memory_order_relaxed);
         if (marked && StopsHere(state)) {
-            m_ended = Flush() ? JobEnd::CHUNK_END : JobEnd::FAILED;
+            JobEnd unwritten = JobEnd::FAILED;
+            m_ended = WritePending(&unwritten) ? JobEnd::CHUNK_END : unwritten;
             break;
         }
     }
@@ -94,44 +92,40 @@ void RunJob::Run() {
 // At a chunk end: the first at or past the guess's start, or the first at all while the
 // guess has found none.
 bool RunJob::StopsHere(ChunkState state) const {
-    if (state != ChunkState::BETWEEN ||
-        (m_produced + static_cast<int64_t>(m_pending)) % CHUNK != 0) {
+    if (state != ChunkState::BETWEEN || m_made % CHUNK != 0) {
         return false;
     }
     const int64_t guessStart = m_round->guessStart.load();
     return guessStart == ChunkRound::NOT_FOUND || m_position >= guessStart;
 }
 
-// Inflates the whole segment, writing whenever the output fills. Returns CHUNK_END when
-// the segment is used up with the stream going on (state then says where it stands),
-// FINISHED with the position at the trailer, or FAILED, also for output past the
-// stream's recorded length.
-JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkState* state) {
+JobEnd ChunkJob::InflateSegment(const unsigned char* data, size_t length, ChunkState* state) {
     size_t used = 0;
     for (;;) {
-        const int64_t left = m_target.size - m_produced - static_cast<int64_t>(m_pending);
-        // One byte more than the record allows, to tell a stream that is too long.
-        const size_t room = left + 1 < static_cast<int64_t>(WRITE_SIZE - m_pending)
-                                ? static_cast<size_t>(left + 1)
-                                : WRITE_SIZE - m_pending;
+        // One byte more than the limit allows, to tell a longer stream or chunk.
+        const size_t room = static_cast<size_t>(
+            std::min(static_cast<int64_t>(WRITE_SIZE - m_pending), m_limit - m_made + 1));
         const ChunkStep step =
             m_work.inflater->Inflate(data + used, length - used, m_work.Room(m_pending), room);
         used += step.consumed;
         m_pending += step.produced;
+        m_made += static_cast<int64_t>(step.produced);
         if (step.consumed == 0 && step.produced == 0 && used < length) {
             return JobEnd::FAILED;  // stuck: no engine's right state
         }
-        if (step.state == ChunkState::FAILED ||
-            m_produced + static_cast<int64_t>(m_pending) > m_target.size) {
+        if (step.state == ChunkState::FAILED || m_made > m_limit) {
             return JobEnd::FAILED;
         }
-        if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) && !Flush()) {
-            return JobEnd::FAILED;
+        JobEnd unwritten = JobEnd::FAILED;
+        if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) &&
+            !WritePending(&unwritten)) {
+            return unwritten;
         }
         if (step.state == ChunkState::FINISHED) {
             m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
             return JobEnd::FINISHED;
         }
+        // Output that filled the room: called again to learn where the inflater stands.
         if (used == length && step.produced < room) {
             *state = step.state;
             return JobEnd::CHUNK_END;
@@ -141,18 +135,17 @@ JobEnd RunJob::InflateSegment(const unsigned char* data, size_t length, ChunkSta
 
 // Writes the pending output at its offset; past the guess's place, only once the guess
 // writes no more.
-bool RunJob::Flush() {
+bool RunJob::WritePending(JobEnd* end) {
     if (m_pending == 0) {
         return true;
     }
-    if (m_produced + static_cast<int64_t>(m_pending) > m_round->guessPlace &&
-        !m_round->guessUseless.load()) {
+    if (m_made > m_round->guessPlace && !m_round->guessUseless.load()) {
         m_round->GiveUpGuess();
     }
-    if (!m_work.Flush(m_target.outFd, m_produced, m_pending, &m_adler)) {
+    if (!m_work.Flush(m_target.outFd, Produced(), m_pending, &m_adler)) {
+        *end = JobEnd::FAILED;
         return false;
     }
-    m_produced += static_cast<int64_t>(m_pending);
     m_pending = 0;
     return true;
 }
@@ -200,7 +193,8 @@ JobEnd GuessJob::InflateChunk() {
     if (!m_work.inflater->Begin(nullptr, 0)) {
         return JobEnd::FAILED;
     }
-    m_length = 0;
+    m_made = 0;
+    m_limit = CHUNK;
     m_pending = 0;
     m_adler = ADLER_START;
     while (!m_round->guessUseless.load(std::memory_order_relaxed) &&
@@ -217,9 +211,9 @@ JobEnd GuessJob::InflateChunk() {
             return end;
         }
         m_work.input.Consume(length);
-        if (marked && state == ChunkState::BETWEEN && m_length == CHUNK_SIZE) {
+        if (marked && state == ChunkState::BETWEEN && m_made == CHUNK) {
             JobEnd unwritten = JobEnd::FAILED;
-            if (!Flush(&unwritten)) {
+            if (!WritePending(&unwritten)) {
                 return unwritten;
             }
             m_position = m_work.input.Position();
@@ -230,47 +224,11 @@ JobEnd GuessJob::InflateChunk() {
     return JobEnd::ABANDONED;
 }
 
-// Inflates the whole segment, writing whenever the output fills. Returns CHUNK_END when
-// the segment is used up with the chunk going on (state then says where it stands),
-// FINISHED with the position at the trailer, or why the guess ends.
-JobEnd GuessJob::InflateSegment(const unsigned char* data, size_t length, ChunkState* state) {
-    size_t used = 0;
-    for (;;) {
-        // One byte more than a chunk, to tell a longer one.
-        const size_t room = std::min(WRITE_SIZE - m_pending, CHUNK_SIZE + 1 - m_length);
-        const ChunkStep step =
-            m_work.inflater->Inflate(data + used, length - used, m_work.Room(m_pending), room);
-        used += step.consumed;
-        m_pending += step.produced;
-        m_length += step.produced;
-        if (step.consumed == 0 && step.produced == 0 && used < length) {
-            return JobEnd::FAILED;
-        }
-        if (step.state == ChunkState::FAILED || m_length > CHUNK_SIZE) {
-            return JobEnd::FAILED;
-        }
-        JobEnd unwritten = JobEnd::FAILED;
-        if ((m_pending == WRITE_SIZE || step.state == ChunkState::FINISHED) && !Flush(&unwritten)) {
-            return unwritten;
-        }
-        if (step.state == ChunkState::FINISHED) {
-            m_position = m_work.input.Position() + static_cast<int64_t>(used - step.unused);
-            return JobEnd::FINISHED;
-        }
-        // Output that filled the room: called again to learn where the inflater stands.
-        if (used == length && step.produced < room) {
-            *state = step.state;
-            return JobEnd::CHUNK_END;
-        }
-    }
-}
-
 // Writes the pending output at the guess's place, unless the run has given the guess
 // up or it would pass the stream's record. Returns whether it wrote; when not, *end is
 // ABANDONED or FAILED.
-bool GuessJob::Flush(JobEnd* end) {
-    const int64_t at = m_round->guessPlace + static_cast<int64_t>(m_length - m_pending);
-    if (at + static_cast<int64_t>(m_pending) > m_target.size) {
+bool GuessJob::WritePending(JobEnd* end) {
+    if (m_round->guessPlace + m_made > m_target.size) {
         *end = JobEnd::FAILED;
         return false;
     }
@@ -279,6 +237,7 @@ bool GuessJob::Flush(JobEnd* end) {
         *end = JobEnd::ABANDONED;
         return false;
     }
+    const int64_t at = m_round->guessPlace + m_made - static_cast<int64_t>(m_pending);
     if (!m_work.Flush(m_target.outFd, at, m_pending, &m_adler)) {
         m_writeFailed = true;
         *end = JobEnd::FAILED;

@@ -79,11 +79,43 @@ struct ChunkWorkspace {
     std::unique_ptr<unsigned char[]> output;
 };
 
-class RunJob final : public CrewTask {
+// What the run and the guess share: their workspace, where they write, their round,
+// and the output made: in all, of which some is pending, not yet written, and at most
+// a limit.
+class ChunkJob : public CrewTask {
   public:
     // Takes the inflater and buffers. Returns false when they cannot be had.
-    bool Allocate();
+    bool Allocate() { return m_work.Allocate(); }
 
+    JobEnd Ended() const { return m_ended; }
+    int64_t Position() const { return m_position; }  // after FINISHED: the trailer's
+    uint32_t Adler() const { return m_adler; }
+
+  protected:
+    ~ChunkJob() = default;
+
+    // Inflates the whole segment, writing whenever the output fills. Returns CHUNK_END
+    // when the segment is used up with the stream going on (state then says where it
+    // stands), FINISHED with the position at the trailer, or why the job ends: FAILED
+    // also for output past the limit.
+    JobEnd InflateSegment(const unsigned char* data, size_t length, ChunkState* state);
+    // Writes the pending output. Returns whether it did; when not, *end says why.
+    virtual bool WritePending(JobEnd* end) = 0;
+
+    ChunkWorkspace m_work;
+    ChunkTarget m_target;
+    ChunkRound* m_round = nullptr;
+    JobEnd m_ended = JobEnd::FAILED;
+    int64_t m_position = 0;
+    int64_t m_made = 0;    // pending or written
+    int64_t m_limit = 0;   // the most it may make
+    size_t m_pending = 0;  // made, not yet written
+    uint32_t m_adler = ADLER_START;
+};
+
+// Counts what it makes as the stream's bytes, up to the stream's recorded length.
+class RunJob final : public ChunkJob {
+  public:
     // The job's next round goes on from the deflate data at offset, with window as the
     // data before it (none at the stream's start), the stream's bytes before it
     // produced and with checksum adler.
@@ -93,30 +125,16 @@ class RunJob final : public CrewTask {
     void Prepare(ChunkRound* round) { m_round = round; }
     void Run() override;
 
-    JobEnd Ended() const { return m_ended; }
-    int64_t Position() const { return m_position; }  // after FINISHED: the trailer's
-    int64_t Produced() const { return m_produced; }
-    uint32_t Adler() const { return m_adler; }
+    int64_t Produced() const { return m_made - static_cast<int64_t>(m_pending); }  // written
 
   private:
-    JobEnd InflateSegment(const unsigned char* data, size_t length, ChunkState* state);
-    bool Flush();
+    bool WritePending(JobEnd* end) override;
     bool StopsHere(ChunkState state) const;
-
-    ChunkWorkspace m_work;
-    size_t m_pending = 0;  // output not yet written
-    ChunkTarget m_target;
-    ChunkRound* m_round = nullptr;
-    JobEnd m_ended = JobEnd::FAILED;
-    int64_t m_position = 0;
-    int64_t m_produced = 0;  // written, at its offset
-    uint32_t m_adler = ADLER_START;
 };
 
-class GuessJob final : public CrewTask {
+// Counts what it makes as its chunk's bytes, up to a chunk.
+class GuessJob final : public ChunkJob {
   public:
-    bool Allocate() { return m_work.Allocate(); }
-
     // Takes a new stream.
     void Begin(const ChunkTarget& target) {
         m_target = target;
@@ -131,11 +149,8 @@ class GuessJob final : public CrewTask {
     }
     void Run() override;
 
-    JobEnd Ended() const { return m_ended; }
     int64_t Start() const { return m_start; }
-    int64_t Position() const { return m_position; }  // after FINISHED: the trailer's
-    size_t Length() const { return m_length; }
-    uint32_t Adler() const { return m_adler; }
+    size_t Length() const { return static_cast<size_t>(m_made); }
     // The chunk's last window's worth, after CHUNK_END.
     const unsigned char* Window() const { return m_work.Window(); }
     bool WriteFailed() const { return m_writeFailed; }
@@ -143,19 +158,10 @@ class GuessJob final : public CrewTask {
   private:
     bool FindStart();
     JobEnd InflateChunk();
-    JobEnd InflateSegment(const unsigned char* data, size_t length, ChunkState* state);
-    bool Flush(JobEnd* end);
+    bool WritePending(JobEnd* end) override;
 
-    ChunkWorkspace m_work;
-    ChunkTarget m_target;
-    ChunkRound* m_round = nullptr;
     int64_t m_from = 0;
-    JobEnd m_ended = JobEnd::FAILED;
     int64_t m_start = ChunkRound::NOT_FOUND;
-    int64_t m_position = 0;
-    size_t m_length = 0;   // inflated, pending or written
-    size_t m_pending = 0;  // inflated, not yet written
-    uint32_t m_adler = ADLER_START;
     int64_t m_lastSpan = 0;  // the compressed length of the last whole chunk guessed
     bool m_writeFailed = false;
 };
