@@ -194,7 +194,8 @@ JobEnd GuessJob::InflateChunk() {
         return JobEnd::FAILED;
     }
     m_made = 0;
-    m_limit = CHUNK;
+    // A chunk, and no byte past the stream's record from the guess's place.
+    m_limit = std::max<int64_t>(0, std::min(CHUNK, m_target.size - m_round->guessPlace));
     m_pending = 0;
     m_adler = ADLER_START;
     while (!m_round->guessUseless.load(std::memory_order_relaxed) &&
@@ -225,13 +226,8 @@ JobEnd GuessJob::InflateChunk() {
 }
 
 // Writes the pending output at the guess's place, unless the run has given the guess
-// up or it would pass the stream's record. Returns whether it wrote; when not, *end is
-// ABANDONED or FAILED.
+// up. Returns whether it wrote; when not, *end is ABANDONED or FAILED.
 bool GuessJob::WritePending(JobEnd* end) {
-    if (m_round->guessPlace + m_made > m_target.size) {
-        *end = JobEnd::FAILED;
-        return false;
-    }
     std::lock_guard<std::mutex> lock(m_round->guessWriting);
     if (m_round->guessUseless.load()) {
         *end = JobEnd::ABANDONED;

@@ -132,7 +132,7 @@ class RunJob final : public ChunkJob {
     bool StopsHere(ChunkState state) const;
 };
 
-// Counts what it makes as its chunk's bytes, up to a chunk.
+// Counts what it makes as its chunk's bytes, up to a chunk and never past the record.
 class GuessJob final : public ChunkJob {
   public:
     // Takes a new stream.
